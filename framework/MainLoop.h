@@ -1,0 +1,184 @@
+// The main-thread loop: the one place where threads meet.
+//
+// One thread of the process is the main thread (the one that first touches the loop, or the
+// one named by TMainLoop::Instance().AttachMainThread()). Every handler, property change, open
+// and close runs there. Worker threads hand work to it in three ways:
+//   - SendMessage to a TMessageWindow: the worker blocks until the main thread has picked the
+//     message up and replied (ReplyMessage, or the window procedure returning);
+//   - Synchronize: the worker blocks until the call has finished on the main thread; an
+//     exception it raised is raised again in the worker;
+//   - Post: the worker does not wait.
+// The main thread can wait for a worker's end while still serving sent messages and
+// synchronised calls (WaitForThread), so a close from inside a handler never deadlocks.
+//
+// The loop runs either on its own (Run / ProcessMessages: CLI, tests, tools) or driven by
+// another event loop: SetWakeHook() is called from any thread whenever work is queued or the
+// next timer deadline moves, and that loop then calls ProcessPending() on the main thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "framework/Classes.h"
+
+class TThread;
+class TTimer;
+class TMessageWindow;
+
+// A window message: number, two parameters and the result, as a window procedure sees it.
+struct TMessage {
+  uint32_t Msg = 0;
+  uintptr_t WParam = 0;
+  intptr_t LParam = 0;
+  intptr_t Result = 0;
+};
+
+constexpr uint32_t WM_USER = 0x0400;
+
+class TMainLoop {
+ public:
+  static TMainLoop& Instance();
+
+  // Makes the calling thread the main thread (the first thread to use the loop otherwise).
+  void AttachMainThread();
+  bool IsMainThread() const;
+
+  // --- from any thread
+  void Post(std::function<void()> Work);
+  // Runs Work on the main thread and waits for it to end; rethrows its exception here.
+  // Called on the main thread it simply runs Work.
+  void Synchronize(const std::function<void()>& Work);
+
+  // --- on the main thread
+  // Runs the loop until Terminate(); sleeps in the kernel when there is nothing to do.
+  void Run();
+  void Terminate();
+  bool Terminated() const { return FTerminated; }
+  void ResetTerminated() { FTerminated = false; }
+  // Serves everything that is due now (sends, synchronised calls, posts, timers), then returns.
+  void ProcessMessages();
+  // Like ProcessMessages, but waits up to Timeout for something to serve first.
+  void ProcessMessagesFor(std::chrono::milliseconds Timeout);
+  // Serves the loop until Condition() holds or Timeout passes; true when it holds. For tests
+  // and the CLI ("wait for a condition with a deadline", never a fixed sleep).
+  bool ProcessUntil(const std::function<bool()>& Condition, std::chrono::milliseconds Timeout);
+  // For an external event loop: serves what is due and returns the time until the next
+  // timer deadline (or -1 ms when no timer is enabled).
+  std::chrono::milliseconds ProcessPending();
+  // Waits for Thread's end while serving sent messages and synchronised calls (and nothing
+  // else). On a worker thread it simply joins.
+  void WaitForThread(TThread& Thread);
+
+  // The default exception report: the handler set here (message box in the GUI) or a line on
+  // stderr. The loop goes on afterwards.
+  void HandleException(TObject* Sender, std::exception_ptr E);
+  void SetExceptionHandler(std::function<void(TObject*, std::exception_ptr)> Handler);
+
+  // Called from any thread when work was queued or the timer schedule changed.
+  void SetWakeHook(std::function<void()> Hook);
+
+ private:
+  friend class TMessageWindow;
+  friend class TTimer;
+  friend class TThread;
+  struct TSent;
+  struct TImpl;
+  TMainLoop();
+  ~TMainLoop();
+  TImpl* FImpl;
+  std::atomic<bool> FTerminated{false};
+};
+
+// A hidden window of the main thread: a window procedure that other threads reach through
+// SendMessage (blocking until the procedure replies) or PostMessage.
+class TMessageWindow {
+ public:
+  using TWndProc = std::function<void(TMessage&)>;
+  explicit TMessageWindow(TWndProc Proc);
+  // Messages still queued for the window are answered with 0 and dropped.
+  ~TMessageWindow();
+  TMessageWindow(const TMessageWindow&) = delete;
+  TMessageWindow& operator=(const TMessageWindow&) = delete;
+
+  // From any thread. From a worker: blocks until the main thread has replied. On the main
+  // thread: calls the procedure directly.
+  intptr_t SendMessage(uint32_t Msg, uintptr_t WParam, intptr_t LParam);
+  void PostMessage(uint32_t Msg, uintptr_t WParam, intptr_t LParam);
+
+ private:
+  friend class TMainLoop;
+  TWndProc FProc;
+};
+
+// Inside a window procedure: whether the message being handled was sent by another thread
+// that is still waiting for the reply.
+bool InSendMessage();
+// Inside a window procedure: releases the sending thread at once with Result.
+void ReplyMessage(intptr_t Result);
+// Default handling of a message nobody handles: result 0.
+intptr_t DefWindowProc(TMessage& Message);
+
+enum TThreadPriority : uint8_t { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
+
+// A thread object: created suspended, started with Start(), with a terminate flag and a body.
+// A derived class whose body uses its own members must call WaitFor() in its own destructor
+// (the base destructor runs after those members are gone).
+class TThread : public TObject {
+ public:
+  TThread();
+  ~TThread() override;
+  std::string ClassName() const override { return "TThread"; }
+
+  void Start();
+  void Terminate() { FTerminated = true; }
+  bool Terminated() const { return FTerminated; }
+  // Waits for the body to end. On the main thread it keeps serving sends and synchronised
+  // calls while it waits (TMainLoop::WaitForThread). Safe to call more than once.
+  void WaitFor();
+  bool Finished() const { return FFinished; }
+  bool Started() const { return FStarted; }
+  void SetPriority(TThreadPriority Value) { FPriority = Value; }
+  TThreadPriority Priority() const { return FPriority; }
+
+ protected:
+  virtual void Execute() = 0;
+  // Runs Method on the main thread while this thread waits; its exception is raised here.
+  void Synchronize(const std::function<void()>& Method);
+
+ private:
+  friend class TMainLoop;
+  std::thread FThread;
+  std::atomic<bool> FTerminated{false};
+  std::atomic<bool> FFinished{false};
+  bool FStarted = false;
+  TThreadPriority FPriority = tpNormal;
+};
+
+// A main-thread timer: while Enabled, OnTimer fires every Interval milliseconds on the main
+// thread through the loop. Disabling it (also from inside OnTimer) stops further ticks.
+class TTimer : public TComponent {
+ public:
+  explicit TTimer(TComponent* AOwner);
+  ~TTimer() override;
+  std::string ClassName() const override { return "TTimer"; }
+
+  bool Enabled() const { return FEnabled; }
+  void SetEnabled(bool Value);
+  uint32_t Interval() const { return FInterval; }
+  void SetInterval(uint32_t Value);
+  TNotifyEvent OnTimer;
+
+ private:
+  friend class TMainLoop;
+  void Reschedule();
+  bool FEnabled = true;
+  uint32_t FInterval = 1000;
+};
