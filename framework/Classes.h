@@ -201,3 +201,10 @@ bool SameTextAscii(std::string_view A, std::string_view B);
 std::string Cp1251ToUtf8(std::string_view S);
 // Encodes UTF-8 text to code page 1251; characters outside it become '?'.
 std::string Utf8ToCp1251(std::string_view S);
+
+// A non-visual container of components (the data module of an application).
+class TDataModule : public TComponent {
+ public:
+  using TComponent::TComponent;
+  std::string ClassName() const override { return "TDataModule"; }
+};
