@@ -78,21 +78,43 @@ class TMainLoop {
   void WaitForThread(TThread& Thread);
 
   // The default exception report: the handler set here (message box in the GUI) or a line on
-  // stderr. The loop goes on afterwards.
+  // stderr. The loop goes on afterwards. From a worker the report is posted to the main thread.
   void HandleException(TObject* Sender, std::exception_ptr E);
   void SetExceptionHandler(std::function<void(TObject*, std::exception_ptr)> Handler);
 
   // Called from any thread when work was queued or the timer schedule changed.
   void SetWakeHook(std::function<void()> Hook);
+  // From any thread: wakes a waiting loop so that it looks again (ProcessUntil re-checks its
+  // condition). Queuing work wakes it anyway.
+  void Wake();
 
  private:
   friend class TMessageWindow;
   friend class TTimer;
   friend class TThread;
+  friend void ReplyMessage(intptr_t Result);
   struct TSent;
+  struct TPosted;
   struct TImpl;
   TMainLoop();
   ~TMainLoop();
+  void CheckMainThread(const char* Operation) const;
+  void Queue(TSent* Sent);
+  void Queue(TPosted&& Posted);
+  void Reply(TSent* Sent, intptr_t Result);
+  bool ServeOneSent();
+  void ServeSent();
+  void Dispatch(TSent* Sent);
+  void DispatchMessage(const std::shared_ptr<std::function<void(TMessage&)>>& Proc,
+                       TMessage& Message, TSent* Sent);
+  void ServeTimers();
+  bool NextTimerDeadline(std::chrono::steady_clock::time_point& Deadline) const;
+  void WaitForWork(std::chrono::steady_clock::time_point Until, bool UseUntil);
+  void ScheduleTimer(TTimer& Timer);
+  void UnscheduleTimer(TTimer& Timer);
+  void ThreadEnded(TThread& Thread);
+  void WindowDestroyed(TMessageWindow& Window);
+  void CallWakeHook();
   TImpl* FImpl;
   std::atomic<bool> FTerminated{false};
 };
@@ -101,6 +123,8 @@ class TMainLoop {
 // SendMessage (blocking until the procedure replies) or PostMessage.
 class TMessageWindow {
  public:
+  // The procedure runs on the main thread. An exception leaving it goes to
+  // TMainLoop::HandleException and the sender is released with the message's Result.
   using TWndProc = std::function<void(TMessage&)>;
   explicit TMessageWindow(TWndProc Proc);
   // Messages still queued for the window are answered with 0 and dropped.
@@ -115,7 +139,9 @@ class TMessageWindow {
 
  private:
   friend class TMainLoop;
-  TWndProc FProc;
+  // Shared so that a procedure that destroys its own window (a port closed from inside a
+  // handler) keeps running on a live function object.
+  std::shared_ptr<TWndProc> FProc;
 };
 
 // Inside a window procedure: whether the message being handled was sent by another thread
@@ -126,7 +152,15 @@ void ReplyMessage(intptr_t Result);
 // Default handling of a message nobody handles: result 0.
 intptr_t DefWindowProc(TMessage& Message);
 
-enum TThreadPriority : uint8_t { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
+enum TThreadPriority : uint8_t {
+  tpIdle,
+  tpLowest,
+  tpLower,
+  tpNormal,
+  tpHigher,
+  tpHighest,
+  tpTimeCritical
+};
 
 // A thread object: created suspended, started with Start(), with a terminate flag and a body.
 // A derived class whose body uses its own members must call WaitFor() in its own destructor
@@ -145,6 +179,10 @@ class TThread : public TObject {
   void WaitFor();
   bool Finished() const { return FFinished; }
   bool Started() const { return FStarted; }
+  // The exception that ended the body, or null. Read it after WaitFor().
+  std::exception_ptr FatalException() const { return FFatalException; }
+  // Kept for the callers that set it; the threads run at the scheduler's default priority
+  // (raising it needs privileges a desktop user does not have).
   void SetPriority(TThreadPriority Value) { FPriority = Value; }
   TThreadPriority Priority() const { return FPriority; }
 
@@ -155,7 +193,9 @@ class TThread : public TObject {
 
  private:
   friend class TMainLoop;
+  void ThreadProc();
   std::thread FThread;
+  std::exception_ptr FFatalException;
   std::atomic<bool> FTerminated{false};
   std::atomic<bool> FFinished{false};
   bool FStarted = false;
@@ -163,7 +203,9 @@ class TThread : public TObject {
 };
 
 // A main-thread timer: while Enabled, OnTimer fires every Interval milliseconds on the main
-// thread through the loop. Disabling it (also from inside OnTimer) stops further ticks.
+// thread through the loop. Disabling it (also from inside OnTimer) stops further ticks;
+// enabling it or changing Interval starts a new interval. Create, change and destroy it on
+// the main thread only.
 class TTimer : public TComponent {
  public:
   explicit TTimer(TComponent* AOwner);
@@ -181,4 +223,6 @@ class TTimer : public TComponent {
   void Reschedule();
   bool FEnabled = true;
   uint32_t FInterval = 1000;
+  bool FScheduled = false;
+  std::chrono::steady_clock::time_point FDeadline{};
 };

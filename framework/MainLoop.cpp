@@ -1,0 +1,619 @@
+#include "framework/MainLoop.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+using TClock = std::chrono::steady_clock;
+
+// A call a worker hands over and waits for: a sent window message or a synchronised call.
+// It lives on the waiting worker's stack, so the main thread must not touch it once Done is
+// set (the worker may already have returned).
+struct TMainLoop::TSent {
+  TMessageWindow* Window = nullptr;  // null for a synchronised call
+  TMessage Message;
+  const std::function<void()>* Work = nullptr;
+  std::exception_ptr Error;
+  intptr_t Result = 0;
+  bool Done = false;
+  std::condition_variable Released;
+};
+
+// Work that nobody waits for: a posted call or a posted window message.
+struct TMainLoop::TPosted {
+  uint64_t Serial = 0;
+  std::function<void()> Work;
+  TMessageWindow* Window = nullptr;
+  TMessage Message;
+};
+
+struct TMainLoop::TImpl {
+  std::mutex Lock;
+  // Only the main thread sleeps on it: Run, ProcessMessagesFor, ProcessUntil, WaitForThread.
+  std::condition_variable MainWake;
+  std::deque<TSent*> Sent;
+  std::deque<TPosted> Posted;
+  uint64_t NextSerial = 0;
+  uint64_t Wakeups = 0;
+  std::shared_ptr<std::function<void()>> WakeHook;
+  std::shared_ptr<std::function<void(TObject*, std::exception_ptr)>> ExceptionHandler;
+  std::atomic<std::thread::id> MainThread;
+  // Main thread only, like the timers themselves.
+  std::vector<TTimer*> Timers;
+};
+
+namespace {
+
+// The window procedure being run on this thread, innermost first; procedures can nest when a
+// procedure waits for a thread or sends to a window itself.
+struct TFrame {
+  void* Sent;  // the waiting sender's TSent; null unless the message came from another thread
+  bool Replied;
+  TFrame* Outer;
+};
+
+thread_local TFrame* GFrame = nullptr;
+
+struct TFrameScope {
+  TFrame Frame;
+  explicit TFrameScope(void* Sent) : Frame{Sent, false, GFrame} { GFrame = &Frame; }
+  ~TFrameScope() { GFrame = Frame.Outer; }
+  TFrameScope(const TFrameScope&) = delete;
+  TFrameScope& operator=(const TFrameScope&) = delete;
+};
+
+// An arbitrary condition may be changed by a worker without a word to the loop; there is
+// nothing to wait on for it, so ProcessUntil looks again at this period when nothing wakes it.
+constexpr std::chrono::milliseconds kConditionRecheck{50};
+
+std::string ExceptionText(std::exception_ptr E) {
+  try {
+    std::rethrow_exception(E);
+  } catch (const Exception& e) {
+    return e.Message();
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Unknown exception";
+  }
+}
+
+// One line for a terminal: the text is code page 1251, line breaks inside a message (the
+// system's error texts carry CR LF) become a space, other control bytes are shown as \xNN.
+std::string ReportLine(const std::string& Text) {
+  std::string clean;
+  bool lastBreak = false;
+  for (char c : Text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b == '\r' || b == '\n') {
+      if (!lastBreak) clean += ' ';
+      lastBreak = true;
+      continue;
+    }
+    lastBreak = false;
+    if (b < 0x20 || b == 0x7F)
+      clean += Format("\\x%02X", b);
+    else
+      clean += c;
+  }
+  while (!clean.empty() && clean.back() == ' ')
+    clean.pop_back();
+  return "Exception: " + Cp1251ToUtf8(clean) + "\n";
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TMainLoop
+
+TMainLoop& TMainLoop::Instance() {
+  // Never destroyed: worker threads ending during static destruction still find it whole.
+  static TMainLoop* const loop = new TMainLoop();
+  return *loop;
+}
+
+TMainLoop::TMainLoop() : FImpl(new TImpl) {
+  FImpl->MainThread = std::this_thread::get_id();
+}
+
+TMainLoop::~TMainLoop() {
+  delete FImpl;
+}
+
+void TMainLoop::AttachMainThread() {
+  FImpl->MainThread = std::this_thread::get_id();
+}
+
+bool TMainLoop::IsMainThread() const {
+  return FImpl->MainThread.load() == std::this_thread::get_id();
+}
+
+void TMainLoop::CheckMainThread(const char* Operation) const {
+  if (!IsMainThread()) throw Exception(Format("%s must be called on the main thread", Operation));
+}
+
+void TMainLoop::CallWakeHook() {
+  std::shared_ptr<std::function<void()>> hook;
+  {
+    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    hook = FImpl->WakeHook;
+  }
+  if (hook && *hook) (*hook)();
+}
+
+void TMainLoop::Queue(TSent* Sent) {
+  std::shared_ptr<std::function<void()>> hook;
+  {
+    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    FImpl->Sent.push_back(Sent);
+    hook = FImpl->WakeHook;
+    FImpl->MainWake.notify_all();
+  }
+  // Outside the lock: an external loop's hook may take its own locks or call back in.
+  if (hook && *hook) (*hook)();
+}
+
+void TMainLoop::Queue(TPosted&& Posted) {
+  std::shared_ptr<std::function<void()>> hook;
+  {
+    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    Posted.Serial = FImpl->NextSerial++;
+    FImpl->Posted.push_back(std::move(Posted));
+    hook = FImpl->WakeHook;
+    FImpl->MainWake.notify_all();
+  }
+  if (hook && *hook) (*hook)();
+}
+
+void TMainLoop::Reply(TSent* Sent, intptr_t Result) {
+  std::lock_guard<std::mutex> lock(FImpl->Lock);
+  Sent->Result = Result;
+  Sent->Done = true;
+  // Notified under the lock: the worker cannot wake, return and destroy Released before
+  // notify_one has finished with it.
+  Sent->Released.notify_one();
+}
+
+void TMainLoop::Post(std::function<void()> Work) {
+  TPosted posted;
+  posted.Work = std::move(Work);
+  Queue(std::move(posted));
+}
+
+void TMainLoop::Synchronize(const std::function<void()>& Work) {
+  if (IsMainThread()) {
+    Work();
+    return;
+  }
+  TSent sent;
+  sent.Work = &Work;
+  Queue(&sent);
+  {
+    std::unique_lock<std::mutex> lock(FImpl->Lock);
+    sent.Released.wait(lock, [&] { return sent.Done; });
+  }
+  if (sent.Error) std::rethrow_exception(sent.Error);
+}
+
+bool TMainLoop::ServeOneSent() {
+  TSent* sent;
+  std::shared_ptr<std::function<void(TMessage&)>> proc;
+  {
+    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    if (FImpl->Sent.empty()) return false;
+    sent = FImpl->Sent.front();
+    FImpl->Sent.pop_front();
+    if (sent->Window) proc = sent->Window->FProc;
+  }
+  if (sent->Window) {
+    // The procedure works on a copy: once it replies, the sender's record may be gone.
+    TMessage message = sent->Message;
+    DispatchMessage(proc, message, sent);
+  } else {
+    Dispatch(sent);
+  }
+  return true;
+}
+
+void TMainLoop::ServeSent() {
+  while (ServeOneSent()) {
+  }
+}
+
+void TMainLoop::Dispatch(TSent* Sent) {
+  try {
+    (*Sent->Work)();
+  } catch (...) {
+    Sent->Error = std::current_exception();
+  }
+  Reply(Sent, 0);
+}
+
+void TMainLoop::DispatchMessage(const std::shared_ptr<std::function<void(TMessage&)>>& Proc,
+                                TMessage& Message, TSent* Sent) {
+  TFrameScope scope(Sent);
+  try {
+    if (Proc && *Proc) (*Proc)(Message);
+  } catch (...) {
+    HandleException(nullptr, std::current_exception());
+  }
+  if (Sent && !scope.Frame.Replied) {
+    scope.Frame.Replied = true;
+    Reply(Sent, Message.Result);
+  }
+}
+
+void TMainLoop::ProcessMessages() {
+  CheckMainThread("ProcessMessages");
+  ServeSent();
+  // Only what was posted before this round: work that posts more work must not keep the
+  // round going for ever.
+  uint64_t limit;
+  {
+    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    limit = FImpl->NextSerial;
+  }
+  for (;;) {
+    TPosted posted;
+    std::shared_ptr<std::function<void(TMessage&)>> proc;
+    {
+      std::lock_guard<std::mutex> lock(FImpl->Lock);
+      if (FImpl->Posted.empty() || FImpl->Posted.front().Serial >= limit) break;
+      posted = std::move(FImpl->Posted.front());
+      FImpl->Posted.pop_front();
+      if (posted.Window) proc = posted.Window->FProc;
+    }
+    if (posted.Window) {
+      DispatchMessage(proc, posted.Message, nullptr);
+    } else {
+      try {
+        if (posted.Work) posted.Work();
+      } catch (...) {
+        HandleException(nullptr, std::current_exception());
+      }
+    }
+    ServeSent();
+  }
+  ServeTimers();
+  ServeSent();
+}
+
+void TMainLoop::WaitForWork(TClock::time_point Until, bool UseUntil) {
+  TClock::time_point timer;
+  const bool hasTimer = NextTimerDeadline(timer);
+  std::unique_lock<std::mutex> lock(FImpl->Lock);
+  const uint64_t seen = FImpl->Wakeups;
+  auto ready = [&] {
+    return !FImpl->Sent.empty() || !FImpl->Posted.empty() || FImpl->Wakeups != seen || FTerminated;
+  };
+  if (hasTimer && (!UseUntil || timer < Until)) {
+    Until = timer;
+    UseUntil = true;
+  }
+  if (UseUntil)
+    FImpl->MainWake.wait_until(lock, Until, ready);
+  else
+    FImpl->MainWake.wait(lock, ready);
+}
+
+void TMainLoop::Run() {
+  CheckMainThread("Run");
+  while (!FTerminated) {
+    ProcessMessages();
+    if (FTerminated) break;
+    WaitForWork({}, false);
+  }
+}
+
+void TMainLoop::Terminate() {
+  {
+    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    FTerminated = true;
+    ++FImpl->Wakeups;
+    FImpl->MainWake.notify_all();
+  }
+  CallWakeHook();
+}
+
+void TMainLoop::Wake() {
+  {
+    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    ++FImpl->Wakeups;
+    FImpl->MainWake.notify_all();
+  }
+  CallWakeHook();
+}
+
+void TMainLoop::ProcessMessagesFor(std::chrono::milliseconds Timeout) {
+  CheckMainThread("ProcessMessagesFor");
+  WaitForWork(TClock::now() + Timeout, true);
+  ProcessMessages();
+}
+
+bool TMainLoop::ProcessUntil(const std::function<bool()>& Condition,
+                             std::chrono::milliseconds Timeout) {
+  CheckMainThread("ProcessUntil");
+  const auto deadline = TClock::now() + Timeout;
+  for (;;) {
+    if (Condition()) return true;
+    ProcessMessages();
+    if (Condition()) return true;
+    const auto now = TClock::now();
+    if (now >= deadline) return false;
+    WaitForWork(std::min(deadline, now + kConditionRecheck), true);
+  }
+}
+
+std::chrono::milliseconds TMainLoop::ProcessPending() {
+  CheckMainThread("ProcessPending");
+  ProcessMessages();
+  {
+    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    // Work posted during this round is due at once.
+    if (!FImpl->Posted.empty() || !FImpl->Sent.empty()) return std::chrono::milliseconds(0);
+  }
+  TClock::time_point next;
+  if (!NextTimerDeadline(next)) return std::chrono::milliseconds(-1);
+  const auto now = TClock::now();
+  if (next <= now) return std::chrono::milliseconds(0);
+  // Rounded up, so that the caller does not wake a moment before the deadline and find
+  // nothing due.
+  return std::chrono::ceil<std::chrono::milliseconds>(next - now);
+}
+
+void TMainLoop::WaitForThread(TThread& Thread) {
+  if (!IsMainThread()) {
+    if (Thread.FThread.joinable()) Thread.FThread.join();
+    return;
+  }
+  if (!Thread.FThread.joinable()) return;
+  for (;;) {
+    // Only sends and synchronised calls: the thread may be blocked in one of them, while a
+    // posted call or a timer could run code that does not expect to run inside a close.
+    ServeSent();
+    std::unique_lock<std::mutex> lock(FImpl->Lock);
+    if (Thread.FFinished) break;
+    FImpl->MainWake.wait(lock, [&] { return Thread.FFinished || !FImpl->Sent.empty(); });
+    if (Thread.FFinished) break;
+  }
+  Thread.FThread.join();
+}
+
+void TMainLoop::ThreadEnded(TThread& Thread) {
+  std::lock_guard<std::mutex> lock(FImpl->Lock);
+  // Under the loop's lock, so that WaitForThread cannot test the flag, miss this and sleep.
+  Thread.FFinished = true;
+  FImpl->MainWake.notify_all();
+}
+
+void TMainLoop::HandleException(TObject* Sender, std::exception_ptr E) {
+  if (!E) return;
+  if (!IsMainThread()) {
+    // The report (a message box in the window) belongs to the main thread.
+    Post([this, Sender, E] { HandleException(Sender, E); });
+    return;
+  }
+  std::shared_ptr<std::function<void(TObject*, std::exception_ptr)>> handler;
+  {
+    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    handler = FImpl->ExceptionHandler;
+  }
+  if (handler && *handler) {
+    try {
+      (*handler)(Sender, E);
+      return;
+    } catch (...) {
+      // A failing report must not end the loop; fall back to the plain line.
+      E = std::current_exception();
+    }
+  }
+  const std::string line = ReportLine(ExceptionText(E));
+  std::fputs(line.c_str(), stderr);
+  std::fflush(stderr);
+}
+
+void TMainLoop::SetExceptionHandler(std::function<void(TObject*, std::exception_ptr)> Handler) {
+  auto shared =
+      Handler
+          ? std::make_shared<std::function<void(TObject*, std::exception_ptr)>>(std::move(Handler))
+          : nullptr;
+  std::lock_guard<std::mutex> lock(FImpl->Lock);
+  FImpl->ExceptionHandler = std::move(shared);
+}
+
+void TMainLoop::SetWakeHook(std::function<void()> Hook) {
+  auto shared = Hook ? std::make_shared<std::function<void()>>(std::move(Hook)) : nullptr;
+  std::lock_guard<std::mutex> lock(FImpl->Lock);
+  FImpl->WakeHook = std::move(shared);
+}
+
+// --- timers (main thread only)
+
+bool TMainLoop::NextTimerDeadline(TClock::time_point& Deadline) const {
+  bool found = false;
+  for (TTimer* timer : FImpl->Timers) {
+    if (!found || timer->FDeadline < Deadline) Deadline = timer->FDeadline;
+    found = true;
+  }
+  return found;
+}
+
+void TMainLoop::ScheduleTimer(TTimer& Timer) {
+  Timer.FDeadline = TClock::now() + std::chrono::milliseconds(Timer.FInterval);
+  if (!Timer.FScheduled) {
+    FImpl->Timers.push_back(&Timer);
+    Timer.FScheduled = true;
+  }
+  // An external loop may be sleeping towards an older deadline: tell it.
+  CallWakeHook();
+}
+
+void TMainLoop::UnscheduleTimer(TTimer& Timer) {
+  if (!Timer.FScheduled) return;
+  auto& timers = FImpl->Timers;
+  timers.erase(std::remove(timers.begin(), timers.end(), &Timer), timers.end());
+  Timer.FScheduled = false;
+  CallWakeHook();
+}
+
+void TMainLoop::ServeTimers() {
+  const auto now = TClock::now();
+  std::vector<TTimer*> due;
+  for (TTimer* timer : FImpl->Timers)
+    if (timer->FDeadline <= now) due.push_back(timer);
+  std::stable_sort(due.begin(), due.end(),
+                   [](TTimer* a, TTimer* b) { return a->FDeadline < b->FDeadline; });
+  for (TTimer* timer : due) {
+    // An earlier tick may have destroyed, stopped or restarted this one.
+    auto& timers = FImpl->Timers;
+    if (std::find(timers.begin(), timers.end(), timer) == timers.end()) continue;
+    if (timer->FDeadline > now) continue;
+    // Next interval counted from now: a loop that was held up does not fire a burst of
+    // ticks to catch up.
+    timer->FDeadline = now + std::chrono::milliseconds(timer->FInterval);
+    if (!timer->OnTimer) continue;
+    try {
+      timer->OnTimer(timer);
+    } catch (...) {
+      HandleException(timer, std::current_exception());
+    }
+  }
+}
+
+void TMainLoop::WindowDestroyed(TMessageWindow& Window) {
+  std::lock_guard<std::mutex> lock(FImpl->Lock);
+  auto& sent = FImpl->Sent;
+  for (auto it = sent.begin(); it != sent.end();) {
+    if ((*it)->Window == &Window) {
+      TSent* s = *it;
+      it = sent.erase(it);
+      s->Result = 0;
+      s->Done = true;
+      s->Released.notify_one();
+    } else {
+      ++it;
+    }
+  }
+  auto& posted = FImpl->Posted;
+  posted.erase(std::remove_if(posted.begin(), posted.end(),
+                              [&](const TPosted& p) { return p.Window == &Window; }),
+               posted.end());
+}
+
+// ---------------------------------------------------------------------------------------------
+// TMessageWindow
+
+TMessageWindow::TMessageWindow(TWndProc Proc)
+    : FProc(std::make_shared<TWndProc>(std::move(Proc))) {}
+
+TMessageWindow::~TMessageWindow() {
+  TMainLoop::Instance().WindowDestroyed(*this);
+}
+
+intptr_t TMessageWindow::SendMessage(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
+  TMainLoop& loop = TMainLoop::Instance();
+  TMessage message{Msg, WParam, LParam, 0};
+  if (loop.IsMainThread()) {
+    auto proc = FProc;
+    loop.DispatchMessage(proc, message, nullptr);
+    return message.Result;
+  }
+  TMainLoop::TSent sent;
+  sent.Window = this;
+  sent.Message = message;
+  loop.Queue(&sent);
+  std::unique_lock<std::mutex> lock(loop.FImpl->Lock);
+  sent.Released.wait(lock, [&] { return sent.Done; });
+  return sent.Result;
+}
+
+void TMessageWindow::PostMessage(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
+  TMainLoop::TPosted posted;
+  posted.Window = this;
+  posted.Message = TMessage{Msg, WParam, LParam, 0};
+  TMainLoop::Instance().Queue(std::move(posted));
+}
+
+bool InSendMessage() {
+  return GFrame && GFrame->Sent && !GFrame->Replied;
+}
+
+void ReplyMessage(intptr_t Result) {
+  if (!GFrame || !GFrame->Sent || GFrame->Replied) return;
+  GFrame->Replied = true;
+  TMainLoop::Instance().Reply(static_cast<TMainLoop::TSent*>(GFrame->Sent), Result);
+}
+
+intptr_t DefWindowProc(TMessage&) {
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TThread
+
+TThread::TThread() = default;
+
+TThread::~TThread() {
+  // Reached with the body still running only when a derived class did not wait in its own
+  // destructor; the wait here at least keeps the thread from outliving its object.
+  if (FThread.joinable()) {
+    Terminate();
+    WaitFor();
+  }
+}
+
+void TThread::Start() {
+  if (FStarted) throw Exception("Cannot call Start on a running or finished thread");
+  FThread = std::thread([this] { ThreadProc(); });
+  FStarted = true;
+}
+
+void TThread::ThreadProc() {
+  try {
+    Execute();
+  } catch (...) {
+    // Kept for the owner (FatalException) instead of ending the process.
+    FFatalException = std::current_exception();
+  }
+  TMainLoop::Instance().ThreadEnded(*this);
+}
+
+void TThread::WaitFor() {
+  TMainLoop::Instance().WaitForThread(*this);
+}
+
+void TThread::Synchronize(const std::function<void()>& Method) {
+  TMainLoop::Instance().Synchronize(Method);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TTimer
+
+TTimer::TTimer(TComponent* AOwner) : TComponent(AOwner) {
+  Reschedule();
+}
+
+TTimer::~TTimer() {
+  TMainLoop::Instance().UnscheduleTimer(*this);
+}
+
+void TTimer::SetEnabled(bool Value) {
+  if (Value == FEnabled) return;
+  FEnabled = Value;
+  Reschedule();
+}
+
+void TTimer::SetInterval(uint32_t Value) {
+  if (Value == FInterval) return;
+  FInterval = Value;
+  Reschedule();
+}
+
+void TTimer::Reschedule() {
+  TMainLoop& loop = TMainLoop::Instance();
+  if (FEnabled && FInterval > 0)
+    loop.ScheduleTimer(*this);
+  else
+    loop.UnscheduleTimer(*this);
+}
