@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "port/CPort.h"
+#include "port/IniFile.h"
 
 // ---------------------------------------------------------------------------------------------
 // Text forms
@@ -296,4 +297,45 @@ void TCustomComPort::LoadFromRegistry(TRegistry& Reg) {
 void TCustomComPort::LoadFromIniFile(TIniFile& IniFile) {
   TIniReader R(IniFile, Name());
   LoadSettings(*this, R);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Settings files
+
+namespace {
+
+// Runs the storage with the caller's choice of groups and gives the port its own back after.
+class TStoredPropsScope {
+ public:
+  TStoredPropsScope(TCustomComPort& ComPort, TStoredProps Groups)
+      : FComPort(ComPort), FSaved(ComPort.StoredProps()) {
+    FComPort.SetStoredProps(Groups);
+  }
+  ~TStoredPropsScope() { FComPort.SetStoredProps(FSaved); }
+  TStoredPropsScope(const TStoredPropsScope&) = delete;
+  TStoredPropsScope& operator=(const TStoredPropsScope&) = delete;
+
+ private:
+  TCustomComPort& FComPort;
+  TStoredProps FSaved;
+};
+
+}  // namespace
+
+void SaveComPortSettings(TCustomComPort& ComPort, const std::string& FileName,
+                         TStoredProps Groups) {
+  TDiskIniFile IniFile(FileName);
+  TStoredPropsScope Scope(ComPort, Groups);
+  // One write of the whole section: a value the file cannot hold leaves the file as it was,
+  // not half stored.
+  IniFile.BeginUpdate();
+  ComPort.StoreToIniFile(IniFile);
+  IniFile.EndUpdate();
+}
+
+void LoadComPortSettings(TCustomComPort& ComPort, const std::string& FileName,
+                         TStoredProps Groups) {
+  TDiskIniFile IniFile(FileName);
+  TStoredPropsScope Scope(ComPort, Groups);
+  ComPort.LoadFromIniFile(IniFile);
 }
