@@ -11,6 +11,7 @@
 // and the operation goes on.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -69,6 +70,8 @@ class TComLink : public TObject {
 
 // The event thread of an open port: waits in the kernel for the events of the port's Events
 // set and the stop event, and has the port do each event's work by its SyncMethod.
+// The body never raises: a failed wait, a device that keeps failing or an exception from a
+// delivery ends the loop (the port then hears nothing until it is reopened).
 class TComThread : public TThread {
  public:
   // Creates the stop event, sets the device's event mask and starts the thread.
@@ -82,13 +85,28 @@ class TComThread : public TThread {
   void Execute() override;
 
  private:
+  friend class TCustomComPort;
   void DispatchEvents();
   void SendEventMessages();
   void DeliverEvents();
+  void RunLoop();
+  void RequestStop();
+  // Whether the calling thread may wait for this thread's end: not when it is this thread,
+  // nor when it is the main thread running this thread's synchronised delivery.
+  bool CanWaitHere() const;
 
   TCustomComPort* FComPort;
   THandle FStopEvent;
   TComEvents FEvents;
+  TComOS* FOS;
+  // The device handle, taken once: a detached thread must never look at the port again.
+  THandle FHandle;
+  std::atomic<bool> FStopRequested{false};
+  // Set when the port closed from inside this thread's own delivery and could not wait: the
+  // device is closed under it, so its clean-up leaves the device alone.
+  std::atomic<bool> FDetached{false};
+  // Main thread only: true while DeliverEvents runs there for this thread (smThreadSync).
+  bool FSyncDelivering = false;
 };
 
 // The event message of window synchronisation: WM_USER + 1, wParam = one event's mask value.
@@ -111,7 +129,7 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   // --- open and close
   void Open();
   void Close();
-  bool Connected() const { return FConnected; }
+  bool Connected() const { return FConnected.load(); }
   void SetConnected(bool Value);
   void Loaded() override;
 
@@ -161,6 +179,7 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   bool HasRxBufLink() const { return FHasRxBufLink; }
   TMessageWindow* NotifyWindow() const { return FNotifyWindow.get(); }
   int LinkCount() const { return static_cast<int>(FLinks.size()); }
+  int32_t UpdateCount() const { return FUpdateCount; }
 
   // --- settings storage
   virtual void StoreToRegistry(TRegistry& Reg);
@@ -256,6 +275,11 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   friend class TComThread;
   bool CanApply() const;
   void WindowMethod(TMessage& Message);
+  void StopEventThread();
+  void ReapThreads();
+  void ReleaseAfterFailedClose();
+  template <typename Slot, typename... Args>
+  void NotifyLinks(Slot TComLink::*Member, Args... A);
 
   TComOS* FOS;
   std::unique_ptr<TComThread> FEventThread;
@@ -267,7 +291,11 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   bool FTriggersOnRxChar = true;
   TThreadPriority FEventThreadPriority = tpNormal;
   bool FHasRxBufLink = false;
-  bool FConnected = false;
+  // Read by the event thread (smNone deliveries check it between events).
+  std::atomic<bool> FConnected{false};
+  bool FClosing = false;
+  // Event threads that ended from inside their own delivery and are joined later.
+  std::vector<std::unique_ptr<TComThread>> FRetiredThreads;
   TBaudRate FBaudRate = br9600;
   int32_t FCustomBaudRate = 9600;
   std::string FPort = "COM1";
@@ -291,3 +319,15 @@ class TComPort : public TCustomComPort {
   using TCustomComPort::TCustomComPort;
   std::string ClassName() const override { return "TComPort"; }
 };
+
+// Calls one slot of every registered link in registration order; empty slots are skipped. The
+// count is taken once (a slot must not register links); the bound check keeps a slot that
+// unregisters one anyway from reading past the list.
+template <typename Slot, typename... Args>
+void TCustomComPort::NotifyLinks(Slot TComLink::*Member, Args... A) {
+  const size_t count = FLinks.size();
+  for (size_t i = 0; i < count && i < FLinks.size(); ++i) {
+    const Slot& S = FLinks[i]->*Member;
+    if (S) S(this, A...);
+  }
+}

@@ -1,0 +1,608 @@
+// The port object: construction, settings, open and close, the device control block, error
+// reporting, transfers, modem signals and links. The event thread and the per-event work are
+// in ComThread.cpp; the storage operations in ComStorage.cpp.
+#include "port/CPort.h"
+
+#include <cstring>
+#include <exception>
+#include <utility>
+
+namespace {
+
+// Runs a clean-up at scope exit, also when an exception leaves the scope.
+template <typename F>
+class TScopeExit {
+ public:
+  explicit TScopeExit(F Fn) : FFn(std::move(Fn)) {}
+  ~TScopeExit() { FFn(); }
+  TScopeExit(const TScopeExit&) = delete;
+  TScopeExit& operator=(const TScopeExit&) = delete;
+
+ private:
+  F FFn;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Construction and destruction
+
+TCustomComPort::TCustomComPort(TComponent* AOwner) : TComponent(AOwner), FOS(&TComOS::Default()) {
+  FLinks.clear();
+  FTriggersOnRxChar = true;
+  FEventThreadPriority = tpNormal;
+  FBaudRate = br9600;
+  FCustomBaudRate = 9600;
+  FPort = "COM1";
+  FStopBits = sbOneStopBit;
+  FDataBits = dbEight;
+  FEvents = AllComEvents();
+  FHandle = INVALID_HANDLE_VALUE_;
+  FStoredProps = TStoredProps{spBasic};
+  FParity = new TComParity;
+  FParity->SetComPort(this);
+  FFlowControl = new TComFlowControl;
+  FFlowControl->SetComPort(this);
+  FTimeouts = new TComTimeouts;
+  FTimeouts->SetComPort(this);
+  FBuffer = new TComBuffer;
+  FBuffer->SetComPort(this);
+  FCodePage = 0;
+}
+
+TCustomComPort::~TCustomComPort() {
+  try {
+    Close();
+  } catch (...) {
+    // A destructor cannot pass the failure on; show it and release what the close left.
+    TMainLoop::Instance().HandleException(this, std::current_exception());
+  }
+  ReleaseAfterFailedClose();
+  // Linked components unregister themselves when told of the destruction; they must find the
+  // port whole, so tell them before anything of it is taken apart.
+  Destroying();
+  delete FBuffer;
+  FBuffer = nullptr;
+  delete FFlowControl;
+  FFlowControl = nullptr;
+  delete FTimeouts;
+  FTimeouts = nullptr;
+  delete FParity;
+  FParity = nullptr;
+  FRetiredThreads.clear();
+}
+
+void TCustomComPort::ReleaseAfterFailedClose() {
+  if (!FConnected && !FEventThread && !FNotifyWindow) return;
+  FEventThread.reset();
+  FThreadCreated = false;
+  FNotifyWindow.reset();
+  if (FHandle != INVALID_HANDLE_VALUE_ && OS().CloseHandle(FHandle))
+    FHandle = INVALID_HANDLE_VALUE_;
+  FConnected = false;
+}
+
+void TCustomComPort::SetOS(TComOS* Value) {
+  FOS = Value ? Value : &TComOS::Default();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Open and close
+
+void TCustomComPort::SetConnected(bool Value) {
+  if (Loading() || Designing()) {
+    FConnected = Value;
+    return;
+  }
+  if (Value == FConnected) return;
+  if (Value)
+    Open();
+  else
+    Close();
+}
+
+void TCustomComPort::Loaded() {
+  TComponent::Loaded();
+  if (FConnected && !Designing()) {
+    FConnected = false;
+    try {
+      Open();
+    } catch (...) {
+      TMainLoop::Instance().HandleException(this, std::current_exception());
+    }
+  }
+}
+
+void TCustomComPort::Open() {
+  if (FConnected || Designing()) return;
+  ReapThreads();
+  HandleBeforeOpen();
+  OpenDevice();
+  // With an OnException handler the failed open has been reported and has returned. Going on
+  // would mark a port open that has no device; every later step would fail and the event
+  // thread would wait on a handle that cannot wait. The open stops here instead, closed.
+  if (FHandle == INVALID_HANDLE_VALUE_) return;
+  FConnected = true;
+  try {
+    ApplySettings();
+  } catch (...) {
+    CloseDevice();
+    FConnected = false;
+    throw;
+  }
+  if (FEvents.Empty()) {
+    FThreadCreated = false;
+  } else {
+    try {
+      // The window must exist before the thread can send to it.
+      if (FSyncMethod == smWindowSync)
+        FNotifyWindow = std::make_unique<TMessageWindow>([this](TMessage& M) { WindowMethod(M); });
+      FEventThread = std::make_unique<TComThread>(this);
+      FThreadCreated = true;
+    } catch (...) {
+      FEventThread.reset();
+      FNotifyWindow.reset();
+      CloseDevice();
+      FConnected = false;
+      throw;
+    }
+  }
+  HandleAfterOpen();
+}
+
+void TCustomComPort::Close() {
+  // A handler that runs while the close waits for the event thread may close again: the
+  // close already under way finishes the job.
+  if (!FConnected || Designing() || FClosing) return;
+  FClosing = true;
+  TScopeExit reset([this] { FClosing = false; });
+  HandleBeforeClose();
+  AbortTransfers();
+  if (FThreadCreated) {
+    StopEventThread();
+    FThreadCreated = false;
+    // Only after the thread has ended: no message can be on its way to the window any more.
+    if (FSyncMethod == smWindowSync) FNotifyWindow.reset();
+  }
+  CloseDevice();
+  FConnected = false;
+  HandleAfterClose();
+}
+
+void TCustomComPort::StopEventThread() {
+  if (!FEventThread) return;
+  if (FEventThread->CanWaitHere()) {
+    FEventThread.reset();
+    return;
+  }
+  // The close comes from inside this thread's own delivery (a synchronised call it is
+  // blocked in, or a handler running on it): waiting for its end here would wait for
+  // ourselves. Stop it instead; it ends as soon as the delivery returns, without touching the
+  // device again, and is joined at the next open or when the port goes.
+  FEventThread->FDetached = true;
+  FEventThread->RequestStop();
+  FRetiredThreads.push_back(std::move(FEventThread));
+}
+
+void TCustomComPort::ReapThreads() {
+  for (auto it = FRetiredThreads.begin(); it != FRetiredThreads.end();) {
+    if ((*it)->CanWaitHere())
+      it = FRetiredThreads.erase(it);
+    else
+      ++it;
+  }
+}
+
+void TCustomComPort::OpenDevice() {
+  FHandle = OS().CreateFileA("\\\\.\\" + FPort, GENERIC_READ_WRITE_, 0, OPEN_EXISTING_,
+                             FILE_FLAG_OVERLAPPED_);
+  if (FHandle == INVALID_HANDLE_VALUE_) ReportError(CE_OpenFailed, OS().GetLastError());
+}
+
+void TCustomComPort::CloseDevice() {
+  if (FHandle != INVALID_HANDLE_VALUE_ && OS().CloseHandle(FHandle))
+    FHandle = INVALID_HANDLE_VALUE_;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Applying settings
+
+bool TCustomComPort::CanApply() const {
+  return FConnected && FUpdateCount == 0 && !Designing() && !Loading();
+}
+
+void TCustomComPort::ApplySettings() {
+  ApplyBufferSizes();
+  ApplyLineSettings();
+  ApplyTimeoutSettings();
+}
+
+void TCustomComPort::ApplyBufferSizes() {
+  if (!CanApply()) return;
+  if (!OS().SetupComm(FHandle, static_cast<uint32_t>(FBuffer->InputSize()),
+                      static_cast<uint32_t>(FBuffer->OutputSize())))
+    ReportError(CE_SetupComFailed, OS().GetLastError());
+}
+
+void TCustomComPort::ApplyTimeoutSettings() {
+  if (!CanApply()) return;
+  TCommTimeouts T;
+  T.ReadIntervalTimeout = static_cast<uint32_t>(FTimeouts->ReadInterval());
+  T.ReadTotalTimeoutMultiplier = static_cast<uint32_t>(FTimeouts->ReadTotalMultiplier());
+  T.ReadTotalTimeoutConstant = static_cast<uint32_t>(FTimeouts->ReadTotalConstant());
+  T.WriteTotalTimeoutMultiplier = static_cast<uint32_t>(FTimeouts->WriteTotalMultiplier());
+  T.WriteTotalTimeoutConstant = static_cast<uint32_t>(FTimeouts->WriteTotalConstant());
+  if (!OS().SetCommTimeouts(FHandle, T)) ReportError(CE_TimeoutsFailed, OS().GetLastError());
+}
+
+void TCustomComPort::ApplyLineSettings() {
+  if (!CanApply()) return;
+  if (!OS().SetCommState(FHandle, BuildDCB())) ReportError(CE_SetStateFailed, OS().GetLastError());
+}
+
+TDCB TCustomComPort::BuildDCB() const {
+  // Built from the settings alone: what the device held before must not leak into the port.
+  TDCB D;
+  D.DCBlength = 28;
+  D.BaudRate =
+      static_cast<uint32_t>(FBaudRate == brCustom ? FCustomBaudRate : BaudRateValue(FBaudRate));
+  uint32_t F = DCB_BINARY_;
+  const bool replace = FParity->Check() && FParity->Replace();
+  if (FParity->Check()) F |= DCB_PARITY_;
+  if (FFlowControl->OutCTSFlow()) F |= DCB_OUTX_CTS_FLOW_;
+  if (FFlowControl->OutDSRFlow()) F |= DCB_OUTX_DSR_FLOW_;
+  switch (FFlowControl->ControlDTR()) {
+    case dtrDisable:
+      break;
+    case dtrEnable:
+      F |= DCB_DTR_CONTROL_ENABLE_;
+      break;
+    case dtrHandshake:
+      F |= DCB_DTR_CONTROL_HANDSHAKE_;
+      break;
+  }
+  if (FFlowControl->DSRSensitivity()) F |= DCB_DSR_SENSITIVITY_;
+  if (FFlowControl->TxContinueOnXoff()) F |= DCB_TX_CONTINUE_ON_XOFF_;
+  if (FFlowControl->XonXoffOut()) F |= DCB_OUTX_;
+  if (FFlowControl->XonXoffIn()) F |= DCB_INX_;
+  if (replace) F |= DCB_ERROR_CHAR_;
+  if (FDiscardNull) F |= DCB_NULL_;
+  switch (FFlowControl->ControlRTS()) {
+    case rtsDisable:
+      break;
+    case rtsEnable:
+      F |= DCB_RTS_CONTROL_ENABLE_;
+      break;
+    case rtsHandshake:
+      F |= DCB_RTS_CONTROL_HANDSHAKE_;
+      break;
+    case rtsToggle:
+      F |= DCB_RTS_CONTROL_TOGGLE_;
+      break;
+  }
+  D.Flags = F;
+  const int32_t limit = FBuffer->InputSize() / 4;
+  D.XonLim = static_cast<uint16_t>(limit);
+  D.XoffLim = static_cast<uint16_t>(limit);
+  D.ByteSize = static_cast<uint8_t>(5 + static_cast<int>(FDataBits));
+  D.Parity = static_cast<uint8_t>(FParity->Bits());
+  D.StopBits = static_cast<uint8_t>(FStopBits);
+  D.XonChar = FFlowControl->XonChar();
+  D.XoffChar = FFlowControl->XoffChar();
+  D.ErrorChar = replace ? FParity->ReplaceChar() : 0;
+  D.EofChar = 0;
+  D.EvtChar = FEventChar;
+  return D;
+}
+
+void TCustomComPort::BeginUpdate() {
+  ++FUpdateCount;
+}
+
+void TCustomComPort::EndUpdate() {
+  if (FUpdateCount <= 0) return;
+  if (--FUpdateCount == 0) ApplySettings();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Property setters
+
+void TCustomComPort::SetBaudRate(TBaudRate Value) {
+  if (Value == FBaudRate) return;
+  FBaudRate = Value;
+  ApplyLineSettings();
+}
+
+void TCustomComPort::SetCustomBaudRate(int32_t Value) {
+  if (Value == FCustomBaudRate) return;
+  FCustomBaudRate = Value;
+  ApplyLineSettings();
+}
+
+void TCustomComPort::SetPort(const std::string& Value) {
+  if (Value == FPort) return;
+  FPort = Value;
+  if (FConnected && !Loading() && !Designing()) {
+    Close();
+    Open();
+  }
+}
+
+void TCustomComPort::SetStopBits(TStopBits Value) {
+  if (Value == FStopBits) return;
+  FStopBits = Value;
+  ApplyLineSettings();
+}
+
+void TCustomComPort::SetDataBits(TDataBits Value) {
+  if (Value == FDataBits) return;
+  FDataBits = Value;
+  ApplyLineSettings();
+}
+
+void TCustomComPort::SetDiscardNull(bool Value) {
+  if (Value == FDiscardNull) return;
+  FDiscardNull = Value;
+  ApplyLineSettings();
+}
+
+void TCustomComPort::SetEventChar(char Value) {
+  if (Value == FEventChar) return;
+  FEventChar = Value;
+  ApplyLineSettings();
+}
+
+void TCustomComPort::SetBuffer(const TComBuffer& Value) {
+  FBuffer->Assign(&Value);
+  ApplyBufferSizes();
+}
+
+void TCustomComPort::SetParity(const TComParity& Value) {
+  FParity->Assign(&Value);
+  ApplyLineSettings();
+}
+
+void TCustomComPort::SetTimeouts(const TComTimeouts& Value) {
+  FTimeouts->Assign(&Value);
+  ApplyTimeoutSettings();
+}
+
+void TCustomComPort::SetFlowControl(const TComFlowControl& Value) {
+  FFlowControl->Assign(&Value);
+  ApplyLineSettings();
+}
+
+void TCustomComPort::SetSyncMethod(TSyncMethod Value) {
+  if (Value == FSyncMethod) return;
+  if (FConnected && !Loading() && !Designing()) {
+    ReportError(CE_ConnChangeProp, 0);
+    return;
+  }
+  FSyncMethod = Value;
+}
+
+bool TCustomComPort::TriggersOnRxChar() const {
+  return FTriggersOnRxChar && !FHasRxBufLink;
+}
+
+void TCustomComPort::SetTriggersOnRxChar(bool Value) {
+  if (FHasRxBufLink) ReportError(CE_HasLink, 0);
+  FTriggersOnRxChar = Value;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Errors
+
+void TCustomComPort::ReportError(uint16_t Code, int64_t Number) {
+  if (!OnException) {
+    if (Number > 0) throw EComPort(Code, Number);
+    throw EComPort(Code);
+  }
+  std::string winMessage;
+  if (Number > 0) winMessage = ::WinMessage(OS().GetLastError());
+  OnException(this, static_cast<TComExceptions>(Code), ComErrorMessage(Code), Number, winMessage);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Transfers
+
+void TCustomComPort::CreateOverlapped(PComOverlapped& AsyncPtr) {
+  auto* Rec = new TComOverlapped;
+  Rec->Overlapped = TOverlapped{};
+  Rec->Overlapped.hEvent = OS().CreateEventA(true, true);
+  Rec->Kind = ioWrite;
+  Rec->Data = nullptr;
+  Rec->Size = 0;
+  AsyncPtr = Rec;
+}
+
+void TCustomComPort::FreeOverlapped(PComOverlapped& AsyncPtr) {
+  if (!AsyncPtr) return;
+  if (AsyncPtr->Overlapped.hEvent) OS().CloseHandle(AsyncPtr->Overlapped.hEvent);
+  delete[] AsyncPtr->Data;
+  delete AsyncPtr;
+  AsyncPtr = nullptr;
+}
+
+namespace {
+
+// A transfer that could not start leaves its record's event as the failed call left it (Win32
+// may have reset it). Signal it, keeping the caller's last error, so that a wait for its
+// completion returns at once instead of forever.
+void ReleaseRecord(TComOS& OS, PComOverlapped Rec) {
+  const uint32_t err = OS.GetLastError();
+  OS.SetEvent(Rec->Overlapped.hEvent);
+  OS.SetLastError(err);
+}
+
+}  // namespace
+
+int32_t TCustomComPort::StartWrite(const void* Buffer, int32_t Count, PComOverlapped AsyncPtr) {
+  if (!AsyncPtr) {
+    ReportError(CE_InvalidAsync, 0);
+    return 0;  // nothing to carry the write
+  }
+  if (FHandle == INVALID_HANDLE_VALUE_) {
+    ReleaseRecord(OS(), AsyncPtr);
+    ReportError(CEPortNotOpen, -24);
+    return 0;  // no device to write to
+  }
+  if (Count < 0) Count = 0;
+  AsyncPtr->Kind = ioWrite;
+  delete[] AsyncPtr->Data;
+  AsyncPtr->Data = nullptr;
+  AsyncPtr->Size = 0;
+  if (Count > 0) {
+    AsyncPtr->Data = new char[static_cast<size_t>(Count)];
+    std::memcpy(AsyncPtr->Data, Buffer, static_cast<size_t>(Count));
+  }
+  AsyncPtr->Size = Count;
+  uint32_t written = 0;
+  const bool ok = OS().WriteFile(FHandle, Buffer, static_cast<uint32_t>(Count), &written,
+                                 &AsyncPtr->Overlapped) ||
+                  OS().GetLastError() == ERROR_IO_PENDING_;
+  if (!ok) {
+    ReleaseRecord(OS(), AsyncPtr);
+    ReportError(CE_WriteFailed, OS().GetLastError());
+  }
+  NotifyLinks(&TComLink::OnTxBusy, true);
+  return static_cast<int32_t>(written);
+}
+
+int32_t TCustomComPort::StartWriteText(const std::string& Str, PComOverlapped AsyncPtr) {
+  if (Str.empty()) return 0;
+  return StartWrite(Str.data(), static_cast<int32_t>(Str.size()), AsyncPtr);
+}
+
+int32_t TCustomComPort::StartRead(void* Buffer, int32_t Count, PComOverlapped AsyncPtr) {
+  if (!AsyncPtr) {
+    ReportError(CE_InvalidAsync, 0);
+    return 0;
+  }
+  AsyncPtr->Kind = ioRead;
+  // A record that carried a write before must not report that write's bytes when this read
+  // completes.
+  delete[] AsyncPtr->Data;
+  AsyncPtr->Data = nullptr;
+  AsyncPtr->Size = 0;
+  if (FHandle == INVALID_HANDLE_VALUE_) {
+    ReleaseRecord(OS(), AsyncPtr);
+    ReportError(CEPortNotOpen, -24);
+    return 0;
+  }
+  if (Count < 0) Count = 0;
+  uint32_t read = 0;
+  const bool ok =
+      OS().ReadFile(FHandle, Buffer, static_cast<uint32_t>(Count), &read, &AsyncPtr->Overlapped) ||
+      OS().GetLastError() == ERROR_IO_PENDING_;
+  if (!ok) {
+    ReleaseRecord(OS(), AsyncPtr);
+    ReportError(CE_ReadFailed, OS().GetLastError());
+  }
+  return static_cast<int32_t>(read);
+}
+
+int32_t TCustomComPort::WaitForCompletion(PComOverlapped AsyncPtr) {
+  if (!AsyncPtr) {
+    ReportError(CE_InvalidAsync, 0);
+    return 0;
+  }
+  uint32_t transferred = 0;
+  const bool ok =
+      OS().WaitForSingleObject(AsyncPtr->Overlapped.hEvent, INFINITE_) == WAIT_OBJECT_0_ &&
+      OS().GetOverlappedResult(FHandle, &AsyncPtr->Overlapped, &transferred, false);
+  if (!ok)
+    ReportError(AsyncPtr->Kind == ioWrite ? CE_WriteFailed : CE_ReadFailed, OS().GetLastError());
+  if (AsyncPtr->Kind == ioRead && InputQueueCount() == 0)
+    NotifyLinks(&TComLink::OnRxBusy, false);
+  else if (AsyncPtr->Data)
+    NotifyLinks(&TComLink::OnTxBuf, static_cast<const void*>(AsyncPtr->Data), AsyncPtr->Size);
+  return static_cast<int32_t>(transferred);
+}
+
+int32_t TCustomComPort::WriteText(std::string Str) {
+  PComOverlapped Rec = nullptr;
+  CreateOverlapped(Rec);
+  TScopeExit release([this, &Rec] { FreeOverlapped(Rec); });
+  StartWriteText(Str, Rec);
+  return WaitForCompletion(Rec);
+}
+
+int32_t TCustomComPort::ReadBytes(void* Buffer, int32_t Count) {
+  PComOverlapped Rec = nullptr;
+  CreateOverlapped(Rec);
+  TScopeExit release([this, &Rec] { FreeOverlapped(Rec); });
+  StartRead(Buffer, Count, Rec);
+  return WaitForCompletion(Rec);
+}
+
+void TCustomComPort::AbortTransfers() {
+  if (!OS().PurgeComm(FHandle, PURGE_TXABORT_ | PURGE_RXABORT_))
+    ReportError(CE_PurgeFailed, OS().GetLastError());
+}
+
+int32_t TCustomComPort::InputQueueCount() {
+  uint32_t errors = 0;
+  TComStat stat;
+  if (!OS().ClearCommError(FHandle, &errors, &stat))
+    ReportError(CE_ClearComFailed, OS().GetLastError());
+  return static_cast<int32_t>(stat.cbInQue);
+}
+
+TModemSignals TCustomComPort::GetModemSignals() {
+  uint32_t status = 0;
+  if (!OS().GetCommModemStatus(FHandle, &status))
+    ReportError(CE_ModemStatFailed, OS().GetLastError());
+  TModemSignals S;
+  if (status & MS_CTS_ON_) S.Include(msCTS);
+  if (status & MS_DSR_ON_) S.Include(msDSR);
+  if (status & MS_RING_ON_) S.Include(msRing);
+  if (status & MS_RLSD_ON_) S.Include(msRLSD);
+  return S;
+}
+
+TComErrors TCustomComPort::GetLineErrors() {
+  uint32_t errors = 0;
+  TComStat stat;
+  if (!OS().ClearCommError(FHandle, &errors, &stat))
+    ReportError(CE_ClearComFailed, OS().GetLastError());
+  TComErrors E;
+  if (errors & CE_FRAME_) E.Include(ceFrame);
+  if ((errors & CE_RXPARITY_) && FParity->Check()) E.Include(ceRxParity);
+  if (errors & CE_OVERRUN_) E.Include(ceOverrun);
+  if (errors & CE_BREAK_) E.Include(ceBreak);
+  if (errors & CE_IOE_) E.Include(ceIO);
+  if (errors & CE_MODE_) E.Include(ceMode);
+  if (errors & CE_RXOVER_) E.Include(ceRxOver);
+  if (errors & CE_TXFULL_) E.Include(ceTxFull);
+  return E;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Links
+
+void TCustomComPort::AddLink(TComLink* Link) {
+  bool found = false;
+  for (TComLink* L : FLinks)
+    found = found || L == Link;
+  if (found)
+    ReportError(CE_RegFailed, 0);
+  else
+    FLinks.push_back(Link);
+  FHasRxBufLink = false;
+  for (TComLink* L : FLinks)
+    FHasRxBufLink = FHasRxBufLink || L->OnRxBuf.Assigned();
+}
+
+void TCustomComPort::RemoveLink(TComLink* Link) {
+  auto it = FLinks.begin();
+  while (it != FLinks.end() && *it != Link)
+    ++it;
+  if (it == FLinks.end())
+    ReportError(CE_RegFailed, 0);
+  else
+    FLinks.erase(it);
+  FHasRxBufLink = false;
+  for (TComLink* L : FLinks)
+    FHasRxBufLink = FHasRxBufLink || L->OnRxBuf.Assigned();
+}
