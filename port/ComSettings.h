@@ -11,8 +11,22 @@
 
 // Enumerations: one byte each, numbered from 0 in declaration order.
 enum TBaudRate : uint8_t {
-  brCustom, br110, br300, br600, br1200, br2400, br4800, br9600, br14400, br19200, br38400,
-  br56000, br57600, br115200, br128000, br256000
+  brCustom,
+  br110,
+  br300,
+  br600,
+  br1200,
+  br2400,
+  br4800,
+  br9600,
+  br14400,
+  br19200,
+  br38400,
+  br56000,
+  br57600,
+  br115200,
+  br128000,
+  br256000
 };
 enum TStopBits : uint8_t { sbOneStopBit, sbOne5StopBits, sbTwoStopBits };
 enum TDataBits : uint8_t { dbFive, dbSix, dbSeven, dbEight };
@@ -21,9 +35,27 @@ enum TDTRFlowControl : uint8_t { dtrDisable, dtrEnable, dtrHandshake };
 enum TRTSFlowControl : uint8_t { rtsDisable, rtsEnable, rtsHandshake, rtsToggle };
 enum TFlowControl : uint8_t { fcHardware, fcSoftware, fcNone, fcCustom };
 enum TComEvent : uint8_t {
-  evRxChar, evTxEmpty, evRxFlag, evRing, evBreak, evCTS, evDSR, evError, evRLSD, evRx80Full
+  evRxChar,
+  evTxEmpty,
+  evRxFlag,
+  evRing,
+  evBreak,
+  evCTS,
+  evDSR,
+  evError,
+  evRLSD,
+  evRx80Full
 };
-enum TComError : uint8_t { ceFrame, ceRxParity, ceOverrun, ceBreak, ceIO, ceMode, ceRxOver, ceTxFull };
+enum TComError : uint8_t {
+  ceFrame,
+  ceRxParity,
+  ceOverrun,
+  ceBreak,
+  ceIO,
+  ceMode,
+  ceRxOver,
+  ceTxFull
+};
 enum TSyncMethod : uint8_t { smThreadSync, smWindowSync, smNone };
 enum TStoredProp : uint8_t { spBasic, spFlowControl, spBuffer, spTimeouts, spParity, spOthers };
 
@@ -33,7 +65,8 @@ class TSet {
  public:
   constexpr TSet() = default;
   constexpr TSet(std::initializer_list<E> Values) {
-    for (E V : Values) FBits |= Bit(V);
+    for (E V : Values)
+      FBits |= Bit(V);
   }
   static constexpr TSet FromBits(Bits Value) {
     TSet S;
@@ -63,7 +96,7 @@ using TComErrors = TSet<TComError, uint8_t>;
 using TStoredProps = TSet<TStoredProp, uint8_t>;
 
 constexpr TComEvents AllComEvents() {
-  return TComEvents{evRxChar, evTxEmpty, evRxFlag, evRing,  evBreak,
+  return TComEvents{evRxChar, evTxEmpty, evRxFlag, evRing, evBreak,
                     evCTS,    evDSR,     evError,  evRLSD, evRx80Full};
 }
 
@@ -81,6 +114,10 @@ class IComSettingsOwner {
 };
 
 // Base of the four settings objects: a persistent object that knows its (not owned) port.
+// Setters store a changed value (no range check) and then ask the port, if set, to apply the
+// group; an unchanged value does nothing. Assign copies fields from an object of the same class
+// without running setters or telling either port, and raises EConvertError for any other class.
+// Main thread only.
 class TComSettingsObject : public TPersistent {
  public:
   IComSettingsOwner* ComPort() const { return FComPort; }
@@ -119,7 +156,9 @@ class TComTimeouts : public TComSettingsObject {
 };
 
 // Handshake settings. FlowControl is a summary of ControlRTS, OutCTSFlow, XonXoffIn and
-// XonXoffOut; setting it writes those four fields. A change asks for the line application.
+// XonXoffOut; setting it writes those four fields directly and asks for the line application
+// once, even when nothing changed (fcCustom changes nothing). A change asks for the line
+// application.
 class TComFlowControl : public TComSettingsObject {
  public:
   std::string ClassName() const override { return "TComFlowControl"; }
@@ -208,6 +247,7 @@ class TComBuffer : public TComSettingsObject {
 
 // Text forms of the enumerations. Text to value compares ASCII-upper-cased texts exactly and
 // falls back to a default (br9600, sbOneStopBit, dbEight, prNone, fcCustom) when none matches.
+// Value to text gives an empty text for a value outside the enumeration.
 std::string BaudRateToText(TBaudRate Value);
 std::string StopBitsToText(TStopBits Value);
 std::string DataBitsToText(TDataBits Value);
@@ -219,5 +259,5 @@ TDataBits TextToDataBits(std::string_view Text);
 TParityBits TextToParity(std::string_view Text);
 TFlowControl TextToFlowControl(std::string_view Text);
 
-// The number of bits per second a TBaudRate names (0 for brCustom).
+// The number of bits per second a TBaudRate names (0 for brCustom and out-of-range values).
 int32_t BaudRateValue(TBaudRate Value);
