@@ -66,6 +66,7 @@ class TdmCom : public TDataModule {
   TFindDoneEvent FOnFindDone;
   TStringList FFindPorts;
   uint8_t FFindIndex = 0;
+  int FPacketDepth = 0;  // ComDataPackFind calls in progress
 };
 
 // The texts of the search, as code page 1251 bytes.

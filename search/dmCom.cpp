@@ -1,0 +1,147 @@
+#include "search/dmCom.h"
+
+#include "port/ComDataPacket.h"
+
+TdmCom::TdmCom(TComponent* AOwner) : TDataModule(AOwner) {
+  SetName("dmCom");
+  cpCheck = new TComPort(this);
+  cpCheck->SetName("cpCheck");
+  ComDataPack = new TComDataPacket(this);
+  ComDataPack->SetName("ComDataPack");
+  tmrFind = new TTimer(this);
+  tmrFind->SetName("tmrFind");
+
+  // The stored form: every component takes its values while loading, so no setter opens,
+  // applies or resets anything, and only then hears Loaded().
+  cpCheck->BeginLoading();
+  ComDataPack->BeginLoading();
+  tmrFind->BeginLoading();
+
+  cpCheck->SetBaudRate(br19200);
+  cpCheck->SetPort("COM7");
+  cpCheck->Parity().SetBits(prNone);
+  cpCheck->SetStopBits(sbOneStopBit);
+  cpCheck->SetDataBits(dbEight);
+  cpCheck->SetEvents(TComEvents{evRxChar});
+  cpCheck->FlowControl().SetOutCTSFlow(false);
+  cpCheck->FlowControl().SetOutDSRFlow(false);
+  cpCheck->FlowControl().SetControlDTR(dtrEnable);
+  cpCheck->FlowControl().SetControlRTS(rtsDisable);
+  cpCheck->FlowControl().SetXonXoffOut(false);
+  cpCheck->FlowControl().SetXonXoffIn(false);
+  cpCheck->Timeouts().SetReadInterval(5);
+  cpCheck->Timeouts().SetReadTotalMultiplier(500);
+  cpCheck->Timeouts().SetReadTotalConstant(25);
+  cpCheck->SetStoredProps(TStoredProps{spBasic});
+  cpCheck->SetTriggersOnRxChar(false);
+  cpCheck->SetSyncMethod(smWindowSync);
+
+  ComDataPack->SetComPort(cpCheck);
+  ComDataPack->SetStopString("\r\n");
+
+  tmrFind->SetEnabled(false);
+  tmrFind->SetInterval(500);
+  tmrFind->OnTimer = TNotifyEvent(this, &TdmCom::tmrFindTimer);
+
+  cpCheck->Loaded();
+  ComDataPack->Loaded();
+  tmrFind->Loaded();
+}
+
+TdmCom::~TdmCom() {
+  // The timer must not tick into a half-destroyed module, and the port closes while the
+  // assembler is still linked to it.
+  tmrFind->SetEnabled(false);
+  cpCheck->Close();
+}
+
+void TdmCom::AddLog(const std::string& Line) {
+  FLog->Add(Line);
+}
+
+void TdmCom::StartFind(const TStrings& Ports, TStrings& Log, TFindDoneEvent OnDone) {
+  if (Ports.Count() == 0) {
+    OnDone(frNotFound, 0);
+    return;
+  }
+  // Rebinding the handler while it runs (a search started from the completion handler of a
+  // search that an "OK" ended) would destroy the code that is executing; it is bound to the
+  // same code then anyway.
+  if (FPacketDepth == 0) ComDataPack->OnPacket = TComStrEvent(this, &TdmCom::ComDataPackFind);
+  FOnFindDone = std::move(OnDone);
+  // The index of the port being probed is one byte wide: a longer list is cut to the names it
+  // can address, so every index the completion handler gets still names the caller's port.
+  std::vector<std::string> names = Ports.Items();
+  if (names.size() > static_cast<size_t>(MaxFindPorts)) names.resize(MaxFindPorts);
+  FFindPorts.SetItems(std::move(names));
+  FLog = &Log;
+  FFindIndex = 0;
+  ProbePort();
+}
+
+void TdmCom::ProbePort() {
+  const std::string name = FFindPorts[FFindIndex];
+  AddLog(FindText::Separator);
+  // On a port left open (a search restarted during another) this closes and reopens it under
+  // the new name; a failure of that opening is not the probe's and travels on.
+  cpCheck->SetPort(name);
+  AddLog(name);
+  bool failed = false;
+  try {
+    cpCheck->SetConnected(true);
+    ComDataPack->ResetBuffer();
+    AddLog(FindText::ProbeEcho);
+    cpCheck->WriteText(FindText::Probe);
+    // The wait starts now that the write has completed. The timer may still run from a search
+    // restarted during this one; stopping it first makes the 500 ms start afresh.
+    tmrFind->SetEnabled(false);
+    tmrFind->SetEnabled(true);
+  } catch (const EComPort&) {
+    failed = true;
+  }
+  if (failed) FinishPort(frOpenFailed);
+}
+
+void TdmCom::ComDataPackFind(TObject*, const std::string& Str) {
+  // A block can hold more lines than the one that ended the probe; they reach this handler after
+  // FinishPort has closed the port. They belong to no probe: logging them would put them after
+  // the verdict, and a second "OK" would complete the search twice.
+  if (!cpCheck->Connected()) return;
+  ++FPacketDepth;
+  try {
+    AddLog("<" + Str);
+    if (UpperCaseAscii(Str) == "OK") FinishPort(frFound);
+  } catch (...) {
+    --FPacketDepth;
+    throw;
+  }
+  --FPacketDepth;
+}
+
+void TdmCom::tmrFindTimer(TObject*) {
+  FinishPort(frNotFound);
+}
+
+void TdmCom::FinishPort(TFindResult Result) {
+  tmrFind->SetEnabled(false);
+  cpCheck->Close();
+  switch (Result) {
+    case frFound:
+      AddLog(FindText::FoundOn + FFindPorts[FFindIndex]);
+      break;
+    case frOpenFailed:
+      AddLog(FindText::OpenFailed);
+      break;
+    case frNotFound:
+      AddLog(FindText::NotFoundOn + FFindPorts[FFindIndex]);
+      break;
+  }
+  if (Result != frFound && FFindIndex < FFindPorts.Count() - 1) {
+    ++FFindIndex;
+    ProbePort();
+    return;
+  }
+  // The handler may start the next search, which replaces FOnFindDone while it runs.
+  const TFindDoneEvent done = FOnFindDone;
+  done(Result, FFindIndex);
+}
