@@ -27,7 +27,9 @@ void TPersistent::Assign(const TPersistent* Source) {
   AssignError(nullptr);
 }
 
-void TPersistent::AssignTo(TPersistent* Dest) const { Dest->AssignError(this); }
+void TPersistent::AssignTo(TPersistent* Dest) const {
+  Dest->AssignError(this);
+}
 
 void TPersistent::AssignError(const TPersistent* Source) const {
   const std::string from = Source ? Source->ClassName() : std::string("nil");
@@ -74,7 +76,9 @@ void TComponent::SetDesigning(bool Value) {
     FState &= ~(1u << csDesigning);
 }
 
-void TComponent::Loaded() { FState &= ~(1u << csLoading); }
+void TComponent::Loaded() {
+  FState &= ~(1u << csLoading);
+}
 
 void TComponent::FreeNotification(TComponent* AComponent) {
   if (!AComponent || AComponent == this) return;
@@ -122,6 +126,8 @@ void TStrings::Insert(int Index, const std::string& S) {
 }
 
 void TStrings::Delete(int Index) {
+  if (Index < 0 || Index >= Count())
+    throw Exception(Format("List index out of bounds (%d)", Index));
   FItems.erase(FItems.begin() + Index);
   Changed();
 }
@@ -159,11 +165,14 @@ void TStrings::SetItems(std::vector<std::string> Items) {
 
 // --- text helpers
 
-char UpCaseAscii(char C) { return (C >= 'a' && C <= 'z') ? static_cast<char>(C - 'a' + 'A') : C; }
+char UpCaseAscii(char C) {
+  return (C >= 'a' && C <= 'z') ? static_cast<char>(C - 'a' + 'A') : C;
+}
 
 std::string UpperCaseAscii(std::string_view S) {
   std::string out(S);
-  for (char& c : out) c = UpCaseAscii(c);
+  for (char& c : out)
+    c = UpCaseAscii(c);
   return out;
 }
 
@@ -242,42 +251,42 @@ std::string Utf8ToCp1251(std::string_view S) {
     const auto b = static_cast<unsigned char>(S[i]);
     char32_t cp;
     size_t len;
+    char32_t least;  // smallest code point the length may carry: longer forms are forgeries
     if (b < 0x80) {
-      cp = b;
-      len = 1;
+      out += static_cast<char>(b);
+      ++i;
+      continue;
     } else if ((b & 0xE0) == 0xC0) {
       cp = b & 0x1F;
       len = 2;
+      least = 0x80;
     } else if ((b & 0xF0) == 0xE0) {
       cp = b & 0x0F;
       len = 3;
+      least = 0x800;
     } else if ((b & 0xF8) == 0xF0) {
       cp = b & 0x07;
       len = 4;
+      least = 0x10000;
     } else {
       out += '?';
       ++i;
       continue;
     }
-    if (i + len > S.size()) {
-      out += '?';
-      break;
-    }
-    bool ok = true;
-    for (size_t k = 1; k < len; ++k) {
+    // A broken sequence costs one '?' for its lead byte; decoding goes on at the next byte,
+    // so text after a cut-off character is not lost.
+    bool ok = i + len <= S.size();
+    for (size_t k = 1; ok && k < len; ++k) {
       const auto cb = static_cast<unsigned char>(S[i + k]);
       if ((cb & 0xC0) != 0x80) ok = false;
       cp = (cp << 6) | (cb & 0x3F);
     }
-    i += ok ? len : 1;
-    if (!ok) {
+    if (!ok || cp < least) {
       out += '?';
+      ++i;
       continue;
     }
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-      continue;
-    }
+    i += len;
     char mapped = '?';
     for (int k = 0; k < 128; ++k) {
       if (kCp1251High[k] == cp) {

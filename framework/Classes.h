@@ -149,8 +149,8 @@ class TComponent : public TPersistent {
   std::string FName;
   uint32_t FState = 0;
   bool FNotified = false;
-  std::vector<TComponent*> FComponents;     // owned, destroyed with this component
-  std::vector<TComponent*> FFreeNotifies;   // told of this component's destruction
+  std::vector<TComponent*> FComponents;    // owned, destroyed with this component
+  std::vector<TComponent*> FFreeNotifies;  // told of this component's destruction
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -165,7 +165,9 @@ class TStrings : public TPersistent {
   const std::string& operator[](int Index) const { return FItems.at(Index); }
   const std::string& Strings(int Index) const { return FItems.at(Index); }
   int Add(const std::string& S);
+  // An index outside 0..Count() inserts at the nearer end.
   void Insert(int Index, const std::string& S);
+  // Raises Exception for an index outside the list.
   void Delete(int Index);
   void Clear();
   // Exact, case-sensitive search; -1 when absent.

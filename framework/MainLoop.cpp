@@ -232,16 +232,22 @@ void TMainLoop::Dispatch(TSent* Sent) {
 
 void TMainLoop::DispatchMessage(const std::shared_ptr<std::function<void(TMessage&)>>& Proc,
                                 TMessage& Message, TSent* Sent) {
-  TFrameScope scope(Sent);
-  try {
-    if (Proc && *Proc) (*Proc)(Message);
-  } catch (...) {
-    HandleException(nullptr, std::current_exception());
+  std::exception_ptr error;
+  {
+    TFrameScope scope(Sent);
+    try {
+      if (Proc && *Proc) (*Proc)(Message);
+    } catch (...) {
+      error = std::current_exception();
+    }
+    if (Sent && !scope.Frame.Replied) {
+      scope.Frame.Replied = true;
+      Reply(Sent, Message.Result);
+    }
   }
-  if (Sent && !scope.Frame.Replied) {
-    scope.Frame.Replied = true;
-    Reply(Sent, Message.Result);
-  }
+  // Reported after the sender is released: a report that waits for the user (a message box)
+  // must not hold the sending thread.
+  if (error) HandleException(nullptr, error);
 }
 
 void TMainLoop::ProcessMessages() {
@@ -384,6 +390,7 @@ void TMainLoop::ThreadEnded(TThread& Thread) {
   std::lock_guard<std::mutex> lock(FImpl->Lock);
   // Under the loop's lock, so that WaitForThread cannot test the flag, miss this and sleep.
   Thread.FFinished = true;
+  ++FImpl->Wakeups;  // ProcessUntil often waits for exactly this
   FImpl->MainWake.notify_all();
 }
 

@@ -1,0 +1,92 @@
+// Code page 1251 text: ASCII-only case folding and the conversion to and from UTF-8.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "framework/Classes.h"
+
+namespace {
+
+// Decodes one UTF-8 character at the start of S; -1 when it is not exactly one well-formed one.
+long DecodeSingle(const std::string& S) {
+  if (S.empty()) return -1;
+  const auto b = static_cast<unsigned char>(S[0]);
+  size_t len = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : 0;
+  if (len == 0 || S.size() != len) return -1;
+  long cp = len == 1 ? b : len == 2 ? (b & 0x1F) : (b & 0x0F);
+  for (size_t i = 1; i < len; ++i) {
+    const auto c = static_cast<unsigned char>(S[i]);
+    if ((c & 0xC0) != 0x80) return -1;
+    cp = (cp << 6) | (c & 0x3F);
+  }
+  return cp;
+}
+
+TEST(TextTest, UpperCasingFoldsAsciiLettersOnly) {
+  // "abz", NUL, Cyrillic small a and ya, and the bytes just outside a..z.
+  const std::string in("abz\0\xE0\xFF`{", 8);
+  EXPECT_EQ(UpperCaseAscii(in), std::string("ABZ\0\xE0\xFF`{", 8));
+  EXPECT_EQ(UpCaseAscii('q'), 'Q');
+  EXPECT_EQ(UpCaseAscii('\xE0'), '\xE0');
+
+  EXPECT_EQ(CompareTextAscii("ok", "OK"), 0);
+  EXPECT_TRUE(SameTextAscii("Ok", "oK"));
+  EXPECT_FALSE(SameTextAscii("ok", "ok "));
+  // Cyrillic small and capital letters are different characters to this comparison.
+  EXPECT_FALSE(SameTextAscii("\xE0", "\xC0"));
+  // Bytes compare unsigned: a high byte sorts after every ASCII letter.
+  EXPECT_GT(CompareTextAscii("\x80", "z"), 0);
+  EXPECT_LT(CompareTextAscii("ab", "abc"), 0);
+  EXPECT_GT(CompareTextAscii("B", "a"), 0);
+}
+
+TEST(TextTest, EveryCp1251ByteDecodesToOneDistinctCharacterAndRoundTrips) {
+  std::set<long> seen;
+  std::string all;
+  for (int b = 0; b < 256; ++b) {
+    const std::string one(1, static_cast<char>(b));
+    all += one;
+    const std::string utf8 = Cp1251ToUtf8(one);
+    const long cp = DecodeSingle(utf8);
+    ASSERT_GE(cp, 0) << "byte " << b;
+    if (b < 0x80) {
+      EXPECT_EQ(cp, b);
+    }
+    EXPECT_TRUE(seen.insert(cp).second) << "byte " << b << " shares U+" << std::hex << cp;
+    EXPECT_EQ(Utf8ToCp1251(utf8), one) << "byte " << b;
+  }
+  EXPECT_EQ(Utf8ToCp1251(Cp1251ToUtf8(all)), all);
+
+  EXPECT_EQ(Cp1251ToUtf8("\x98"), "\xC2\x98");              // the unassigned byte is kept
+  EXPECT_EQ(Cp1251ToUtf8("\xC0\xFF"), "\xD0\x90\xD1\x8F");  // capital A, small ya
+  EXPECT_EQ(Cp1251ToUtf8("\xA8\xB8"), "\xD0\x81\xD1\x91");  // Yo, yo
+  EXPECT_EQ(Cp1251ToUtf8("\xB9"), "\xE2\x84\x96");          // numero sign
+  EXPECT_EQ(Cp1251ToUtf8("\x88"), "\xE2\x82\xAC");          // euro sign
+  EXPECT_EQ(Cp1251ToUtf8(std::string("\0", 1)), std::string("\0", 1));
+  // "Устройство найдено на COM7"
+  EXPECT_EQ(Cp1251ToUtf8("\xD3\xF1\xF2\xF0\xEE\xE9\xF1\xF2\xE2\xEE \xED\xE0\xE9\xE4\xE5\xED\xEE "
+                         "\xED\xE0 COM7"),
+            "\xD0\xA3\xD1\x81\xD1\x82\xD1\x80\xD0\xBE\xD0\xB9\xD1\x81\xD1\x82\xD0\xB2\xD0\xBE "
+            "\xD0\xBD\xD0\xB0\xD0\xB9\xD0\xB4\xD0\xB5\xD0\xBD\xD0\xBE \xD0\xBD\xD0\xB0 COM7");
+}
+
+TEST(TextTest, Utf8OutsideTheCodePageOrMalformedBecomesQuestionMarks) {
+  EXPECT_EQ(Utf8ToCp1251("\xE4\xB8\xAD"), "?");        // a CJK character
+  EXPECT_EQ(Utf8ToCp1251("\xF0\x9F\x98\x80!"), "?!");  // outside the BMP
+  EXPECT_EQ(Utf8ToCp1251("a\xFF"
+                         "b"),
+            "a?b");  // never a lead byte
+  EXPECT_EQ(Utf8ToCp1251("a\x80"
+                         "b"),
+            "a?b");  // stray continuation
+  // A character cut off by the end of a string or by the next character: the text after it
+  // survives.
+  EXPECT_EQ(Utf8ToCp1251("x\xD0"), "x?");
+  EXPECT_EQ(Utf8ToCp1251("\xE2\x84OK"), "??OK");
+  // An over-long form of '/' or NUL is not accepted as that character.
+  EXPECT_EQ(Utf8ToCp1251("\xC0\xAF").find('/'), std::string::npos);
+  EXPECT_EQ(Utf8ToCp1251("\xC0\x80").find('\0'), std::string::npos);
+}
+
+}  // namespace
