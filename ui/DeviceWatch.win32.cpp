@@ -1,0 +1,36 @@
+#include <QAbstractNativeEventFilter>
+#include <QCoreApplication>
+#include <QPointer>
+#include <QWidget>
+
+#include "ui/DeviceWatch.h"
+
+struct TDeviceWatch::TImpl : QAbstractNativeEventFilter {
+  QPointer<QWidget> Window;
+  TNotice OnNotice;
+
+  bool nativeEventFilter(const QByteArray& EventType, void* Message, qintptr*) override {
+    if (EventType != "windows_generic_MSG" || !Window) return false;
+    TMessage Notice;
+    if (!DecodeDeviceChange(Message, static_cast<uintptr_t>(Window->winId()), Notice)) return false;
+    if (OnNotice) OnNotice(Notice);
+    // Handled here: neither the default handling nor a result of our own.
+    return true;
+  }
+};
+
+TDeviceWatch::TDeviceWatch(QWidget* Window, TNotice OnNotice, const QString&, QObject* Parent)
+    : QObject(Parent), FImpl(std::make_unique<TImpl>()) {
+  FImpl->Window = Window;
+  FImpl->OnNotice = std::move(OnNotice);
+  QCoreApplication::instance()->installNativeEventFilter(FImpl.get());
+}
+
+TDeviceWatch::~TDeviceWatch() {
+  if (QCoreApplication::instance())
+    QCoreApplication::instance()->removeNativeEventFilter(FImpl.get());
+}
+
+bool TDeviceWatch::Active() const {
+  return true;
+}
