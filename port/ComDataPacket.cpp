@@ -1,0 +1,345 @@
+#include "port/ComDataPacket.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "port/CPort.h"
+
+namespace {
+
+// Comparison form of one byte: only a..z fold, so code page 1251 letters keep their case.
+struct TFoldTable {
+  unsigned char Map[256];
+  constexpr TFoldTable() : Map() {
+    for (int i = 0; i < 256; ++i)
+      Map[i] = static_cast<unsigned char>(i >= 'a' && i <= 'z' ? i - 'a' + 'A' : i);
+  }
+};
+constexpr TFoldTable FoldTable;
+
+inline unsigned char Folded(unsigned char C, bool Fold) {
+  return Fold ? FoldTable.Map[C] : C;
+}
+
+}  // namespace
+
+// --- TMarker
+
+void TComDataPacket::TMarker::Assign(const std::string& Text, bool Fold) {
+  FFold = Fold;
+  FText = Fold ? UpperCaseAscii(Text) : Text;
+  FFail.assign(FText.size(), 0);
+  uint32_t k = 0;
+  for (size_t i = 1; i < FText.size(); ++i) {
+    while (k > 0 && FText[i] != FText[k])
+      k = FFail[k - 1];
+    if (FText[i] == FText[k]) ++k;
+    FFail[i] = k;
+  }
+}
+
+size_t TComDataPacket::TMarker::Find(const char* Data, size_t Len, size_t& Pos,
+                                     size_t& Matched) const {
+  const auto* p = reinterpret_cast<const unsigned char*>(Data);
+  const auto* text = reinterpret_cast<const unsigned char*>(FText.data());
+  const size_t m = FText.size();
+  const unsigned char first = text[0];
+  // A folded first byte that is a letter stands for two bytes; memchr can look for one only.
+  const bool skipByMemchr = !FFold || first < 'A' || first > 'Z';
+  size_t i = Pos;
+  size_t j = Matched;
+  while (i < Len) {
+    if (j == 0) {
+      if (skipByMemchr) {
+        const void* hit = std::memchr(p + i, first, Len - i);
+        if (!hit) {
+          i = Len;
+          break;
+        }
+        i = static_cast<size_t>(static_cast<const unsigned char*>(hit) - p);
+      } else {
+        while (i < Len && FoldTable.Map[p[i]] != first)
+          ++i;
+        if (i == Len) break;
+      }
+      ++i;
+      j = 1;
+    } else {
+      const unsigned char c = Folded(p[i], FFold);
+      while (j > 0 && c != text[j])
+        j = FFail[j - 1];
+      if (c == text[j]) ++j;
+      ++i;
+    }
+    if (j == m) {
+      Pos = i;
+      Matched = 0;
+      return i - m;
+    }
+  }
+  Pos = i;
+  Matched = j;
+  return std::string::npos;
+}
+
+size_t TComDataPacket::TMarker::FindFirst(const char* Data, size_t Len) const {
+  if (FText.empty()) return std::string::npos;
+  size_t pos = 0, matched = 0;
+  return Find(Data, Len, pos, matched);
+}
+
+bool TComDataPacket::TMarker::IsPrefixOf(const char* Data, size_t Len) const {
+  if (FText.empty() || Len < FText.size()) return false;
+  const auto* p = reinterpret_cast<const unsigned char*>(Data);
+  for (size_t i = 0; i < FText.size(); ++i)
+    if (Folded(p[i], FFold) != static_cast<unsigned char>(FText[i])) return false;
+  return true;
+}
+
+// --- TComDataPacket
+
+TComDataPacket::TComDataPacket(TComponent* AOwner) : TComponent(AOwner) {
+  FComLink = new TComLink;
+  FComLink->OnRxBuf = TRxBufEvent(this, &TComDataPacket::RxBuf);
+  RebuildMarkers();
+}
+
+TComDataPacket::~TComDataPacket() {
+  // A destructor cannot report: a port that no longer knows the link has nothing to undo.
+  try {
+    SetComPort(nullptr);
+  } catch (...) {
+    FComPort = nullptr;
+  }
+  delete FComLink;
+}
+
+void TComDataPacket::SetComPort(TCustomComPort* Value) {
+  if (Value == FComPort) return;
+  if (FComPort) FComPort->RemoveLink(FComLink);
+  FComPort = Value;
+  if (FComPort) {
+    FreeNotification(FComPort);
+    FComPort->AddLink(FComLink);
+  }
+}
+
+void TComDataPacket::Notification(TComponent* AComponent, TOperation Operation) {
+  TComponent::Notification(AComponent, Operation);
+  // The port calls this while it is still whole, so it can still take the link out of its list.
+  if (Operation == opRemove && FComPort && AComponent == FComPort) SetComPort(nullptr);
+}
+
+void TComDataPacket::SetCaseInsensitive(bool Value) {
+  if (Value == FCaseInsensitive) return;
+  FCaseInsensitive = Value;
+  RebuildMarkers();
+  if (!Loading()) ResetBuffer();
+}
+
+void TComDataPacket::SetSize(int32_t Value) {
+  if (Value == FSize) return;
+  FSize = Value;
+  ForgetSearches();
+  if (!Loading()) ResetBuffer();
+}
+
+void TComDataPacket::SetStartString(const std::string& Value) {
+  if (Value == FStartString) return;
+  FStartString = Value;
+  RebuildMarkers();
+  if (!Loading()) ResetBuffer();
+}
+
+void TComDataPacket::SetStopString(const std::string& Value) {
+  if (Value == FStopString) return;
+  FStopString = Value;
+  RebuildMarkers();
+  if (!Loading()) ResetBuffer();
+}
+
+void TComDataPacket::RebuildMarkers() {
+  FStartMarker.Assign(FStartString, FCaseInsensitive);
+  FStopMarker.Assign(FStopString, FCaseInsensitive);
+  ForgetSearches();
+}
+
+// A search position is only good for the markers, the flags and the buffer start it was made
+// with; starting over is always correct, merely slower.
+void TComDataPacket::ForgetSearches() {
+  FStartPos = FStartMatched = 0;
+  FStopPos = FStopMatched = 0;
+}
+
+void TComDataPacket::Compact() {
+  if (FHead == 0) return;
+  FBuffer.erase(0, FHead);
+  FHead = 0;
+}
+
+void TComDataPacket::ResetBuffer() {
+  // The flag goes too when the buffer is already empty: while it is set, the end search takes
+  // the buffer to begin at a packet start, which an empty buffer after a reset does not promise
+  // (a start string set after traffic would otherwise skip the first bytes of the next data).
+  FInPacket = false;
+  ForgetSearches();
+  if (Length() == 0) {
+    FBuffer.clear();
+    FHead = 0;
+    return;
+  }
+  // Emptied before the handler runs, so that a handler that feeds data or resets again sees a
+  // consistent, empty buffer, and the buffer is empty afterwards whatever the handler does.
+  std::string rest = FHead == 0 ? std::move(FBuffer) : FBuffer.substr(FHead);
+  FBuffer.clear();
+  FHead = 0;
+  DoDiscard(rest);
+}
+
+void TComDataPacket::RxBuf(TObject*, const void* Buffer, int32_t Count) {
+  if (!Buffer || Count < 0) Count = 0;
+  AddData(std::string(static_cast<const char*>(Buffer), static_cast<size_t>(Count)));
+}
+
+bool TComDataPacket::HasStopCondition() const {
+  return FSize > 0 || !FStopString.empty() || OnCustomStop.Assigned();
+}
+
+void TComDataPacket::AddData(const std::string& Str) {
+  if (!HasStopCondition()) {
+    DoPacket(Str);
+    return;
+  }
+  Compact();
+  FBuffer.append(Str);
+  ProcessBuffer();
+}
+
+void TComDataPacket::ProcessBuffer() {
+  // A loop rather than a pass per packet: a block of many short packets must not nest as deep
+  // as it has packets. Nothing is held across a handler call, which may feed data, reset the
+  // buffer or change the markers.
+  try {
+    for (;;) {
+      if (!FInPacket) FindStart();
+      if (!FInPacket || !FindEnd()) break;
+    }
+  } catch (...) {
+    ApplyLimit();
+    throw;
+  }
+  ApplyLimit();
+}
+
+void TComDataPacket::ApplyLimit() {
+  if (FMaxBufferSize > 0 && Length() >= static_cast<size_t>(FMaxBufferSize)) ResetBuffer();
+}
+
+void TComDataPacket::FindStart() {
+  int32_t pos = -1;
+  if (OnCustomStart.Assigned()) {
+    Compact();
+    DoCustomStart(FBuffer, pos);
+  }
+  if (pos > 0) {
+    StartPacketAt(pos);
+  } else if (pos == -1) {
+    if (FStartMarker.Empty()) {
+      FInPacket = true;
+      FStopPos = FStopMatched = 0;
+    } else {
+      const size_t at = FStartMarker.Find(Data(), Length(), FStartPos, FStartMatched);
+      if (at != std::string::npos) StartPacketAt(static_cast<int64_t>(at) + 1);
+    }
+  }
+}
+
+void TComDataPacket::StartPacketAt(int64_t P) {
+  FInPacket = true;
+  ForgetSearches();
+  if (P <= 1) return;
+  const size_t n = std::min(static_cast<size_t>(P - 1), Length());
+  if (n == 0) return;
+  std::string discarded(Data(), n);
+  FHead += n;
+  if (FHead == FBuffer.size()) {
+    FBuffer.clear();
+    FHead = 0;
+  }
+  DoDiscard(discarded);
+}
+
+bool TComDataPacket::FindEnd() {
+  int32_t pos = -1;
+  if (OnCustomStop.Assigned()) {
+    Compact();
+    DoCustomStop(FBuffer, pos);
+  }
+  const size_t len = Length();
+  if (pos > 0) {
+    // An end reported for an empty buffer would cut empty packets for ever: the pass ends and
+    // the assembler stays inside the (empty) packet.
+    if (len == 0) return false;
+    CutPacket(std::min(static_cast<size_t>(pos), len), false);
+    return true;
+  }
+  if (pos != -1) return false;
+  if (FSize > 0 && len >= static_cast<size_t>(FSize)) {
+    CutPacket(static_cast<size_t>(FSize), false);
+    return true;
+  }
+  if (FStopMarker.Empty()) return false;
+  // The stop string is looked for behind the start string's length.
+  if (FStopMatched == 0) FStopPos = std::max(FStopPos, FStartMarker.Length());
+  const size_t at = FStopMarker.Find(Data(), len, FStopPos, FStopMatched);
+  if (at == std::string::npos) return false;
+  CutPacket(at + FStopMarker.Length(), true);
+  return true;
+}
+
+void TComDataPacket::CutPacket(size_t E, bool ByStopString) {
+  const char* p = Data();
+  size_t from = 0;
+  size_t to = E;
+  if (!FIncludeStrings) {
+    const size_t k = FStartMarker.Length();
+    const bool startStripped = FStartMarker.IsPrefixOf(p, E);
+    if (startStripped) from = k;
+    const size_t l = FStopMarker.Length();
+    if (l > 0) {
+      // The stop string goes only where its first occurrence ends the packet. A cut made by the
+      // stop search already knows that when it searched exactly what is left after stripping.
+      if (ByStopString && (startStripped || k == 0)) {
+        to = E - l;
+      } else {
+        const size_t rest = E - from;
+        if (rest >= l && FStopMarker.FindFirst(p + from, rest) == rest - l) to = E - l;
+      }
+    }
+  }
+  std::string packet(p + from, to - from);
+  FHead += E;
+  if (FHead == FBuffer.size()) {
+    FBuffer.clear();
+    FHead = 0;
+  }
+  FInPacket = false;
+  ForgetSearches();
+  DoPacket(packet);
+}
+
+void TComDataPacket::DoDiscard(const std::string& Str) {
+  OnDiscard(this, Str);
+}
+
+void TComDataPacket::DoPacket(const std::string& Str) {
+  OnPacket(this, Str);
+}
+
+void TComDataPacket::DoCustomStart(const std::string& Str, int32_t& Pos) {
+  OnCustomStart(this, Str, Pos);
+}
+
+void TComDataPacket::DoCustomStop(const std::string& Str, int32_t& Pos) {
+  OnCustomStop(this, Str, Pos);
+}
