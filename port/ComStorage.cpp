@@ -335,6 +335,10 @@ void SaveComPortSettings(TCustomComPort& ComPort, const std::string& FileName,
 
 void LoadComPortSettings(TCustomComPort& ComPort, const std::string& FileName,
                          TStoredProps Groups) {
+  // Without the file every key would be "absent" and the load would quietly do nothing (or
+  // reset a custom rate to 9600): a mistyped name must not pass for a loaded configuration.
+  if (!TDiskIniFile::Exists(FileName))
+    throw EIniFileException("Cannot read \"" + FileName + "\": no such file");
   TDiskIniFile IniFile(FileName);
   TStoredPropsScope Scope(ComPort, Groups);
   ComPort.LoadFromIniFile(IniFile);

@@ -86,8 +86,9 @@ constexpr TStoredProps AllStoredProps() {
 void SaveComPortSettings(TCustomComPort& ComPort, const std::string& FileName,
                          TStoredProps Groups = AllStoredProps());
 // Reads the given groups back from that section through the port's setters; keys absent from
-// the file leave their settings as they are, and a file that does not exist changes nothing.
-// Raises EIniFileException when the file exists but cannot be read, and whatever a setter
-// raises (EComPort on an open port whose device refuses a setting).
+// the section leave their settings as they are (except a custom rate without "CustomBaudRate",
+// which becomes 9600). Raises EIniFileException when the file does not exist or cannot be
+// read, and whatever a setter raises (EComPort on an open port whose device refuses a
+// setting); the settings loaded before the failing key stay loaded.
 void LoadComPortSettings(TCustomComPort& ComPort, const std::string& FileName,
                          TStoredProps Groups = AllStoredProps());

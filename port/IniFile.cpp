@@ -269,6 +269,11 @@ TDiskIniFile::TDiskIniFile(std::string FileName) : FFileName(std::move(FileName)
   FText.Parse(Buffer.str());
 }
 
+bool TDiskIniFile::Exists(const std::string& FileName) {
+  std::error_code Ec;
+  return fs::status(FileName, Ec).type() != fs::file_type::not_found;
+}
+
 std::string TDiskIniFile::ReadString(const std::string& Section, const std::string& Ident,
                                      const std::string& Default) {
   return FText.ReadString(Section, Ident, Default);

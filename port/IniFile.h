@@ -78,6 +78,8 @@ class TDiskIniFile : public TIniFile {
   explicit TDiskIniFile(std::string FileName);
   std::string ClassName() const override { return "TDiskIniFile"; }
   const std::string& FileName() const { return FFileName; }
+  // Whether something (a file, or anything else) exists under that name.
+  static bool Exists(const std::string& FileName);
 
   std::string ReadString(const std::string& Section, const std::string& Ident,
                          const std::string& Default) override;
