@@ -1,0 +1,467 @@
+// The POSIX layer on real pseudo-terminals: what the far end sees, the emulated timeouts, the
+// exclusive open, refused names, the comm-event wait and a device that vanishes.
+#include "port/os/ComOS.h"
+#include "tests/support/Pty.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using TClock = std::chrono::steady_clock;
+
+constexpr uint32_t kMaxDword = 0xFFFFFFFF;
+
+TDCB ApplicationDCB() {
+  TDCB D;
+  D.BaudRate = 19200;
+  D.Flags = 0x0011;
+  D.XonLim = 256;
+  D.XoffLim = 256;
+  D.ByteSize = 8;
+  D.XonChar = 0x11;
+  D.XoffChar = 0x13;
+  return D;
+}
+
+long Ms(TClock::duration D) {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(D).count());
+}
+
+double CpuSeconds() {
+  rusage U{};
+  getrusage(RUSAGE_SELF, &U);
+  return U.ru_utime.tv_sec + U.ru_stime.tv_sec + (U.ru_utime.tv_usec + U.ru_stime.tv_usec) / 1e6;
+}
+
+// An open device on a fresh pseudo-terminal; closes what it opened.
+class PosixComOS : public ::testing::Test {
+ protected:
+  void Open(const TPty::TOptions& Options = {}) {
+    Pty = std::make_unique<TPty>(Options);
+    Handle = OS.CreateFileA("\\\\.\\" + Pty->SlavePath(), GENERIC_READ_WRITE_, 0, OPEN_EXISTING_,
+                            FILE_FLAG_OVERLAPPED_);
+    ASSERT_NE(Handle, INVALID_HANDLE_VALUE_) << SysErrorMessage(OS.GetLastError());
+  }
+  void SetTimeouts(uint32_t Interval, uint32_t Multiplier, uint32_t Constant) {
+    TCommTimeouts T{Interval, Multiplier, Constant, 100, 1000};
+    ASSERT_TRUE(OS.SetCommTimeouts(Handle, T));
+  }
+  std::string Read(uint32_t Count) {
+    std::string Out(Count, '\0');
+    uint32_t Got = 0;
+    EXPECT_TRUE(OS.ReadFile(Handle, Out.data(), Count, &Got, nullptr))
+        << SysErrorMessage(OS.GetLastError());
+    Out.resize(Got);
+    return Out;
+  }
+  void TearDown() override {
+    if (Handle != INVALID_HANDLE_VALUE_) {
+      EXPECT_TRUE(OS.CloseHandle(Handle));
+    }
+    for (THandle E : Events) {
+      EXPECT_TRUE(OS.CloseHandle(E));
+    }
+  }
+  // Waits (on the received-character event) until at least N bytes are waiting.
+  bool WaitForInput(uint32_t N) {
+    const auto End = TClock::now() + 5s;
+    TOverlapped Record;
+    Record.hEvent = Event();
+    if (!OS.SetCommMask(Handle, EV_RXCHAR_)) return false;
+    for (;;) {
+      uint32_t Errors = 0, Mask = 0;
+      TComStat Stat;
+      if (!OS.ClearCommError(Handle, &Errors, &Stat)) return false;
+      if (Stat.cbInQue >= N) break;
+      if (TClock::now() >= End) return false;
+      if (!OS.WaitCommEvent(Handle, &Mask, &Record) && OS.GetLastError() != ERROR_IO_PENDING_) {
+        return false;
+      }
+      OS.WaitForSingleObject(Record.hEvent, 100);
+    }
+    return OS.SetCommMask(Handle, 0);
+  }
+  THandle Event() {
+    Events.push_back(OS.CreateEventA(true, false));
+    return Events.back();
+  }
+
+  TComOS& OS = TComOS::Default();
+  std::unique_ptr<TPty> Pty;
+  THandle Handle = INVALID_HANDLE_VALUE_;
+  std::vector<THandle> Events;
+};
+
+TEST_F(PosixComOS, ApplicationSettingsReachTheLineAndTheProbeReachesTheFarEnd) {
+  TPty::TOptions Cooked;
+  Cooked.Raw = false;  // start from the kernel's cooked defaults, so raw mode is ours
+  Open(Cooked);
+  ASSERT_TRUE(OS.SetupComm(Handle, 1024, 1024));
+  ASSERT_TRUE(OS.SetCommState(Handle, ApplicationDCB())) << SysErrorMessage(OS.GetLastError());
+  SetTimeouts(5, 500, 25);
+
+  termios T{};
+  ASSERT_TRUE(Pty->GetSlaveTermios(T));
+  EXPECT_EQ(Pty->SlaveBaudRate(), 19200u);
+  EXPECT_EQ(cfgetospeed(&T), speed_t{B19200});
+  EXPECT_EQ(T.c_cflag & CSIZE, tcflag_t{CS8});
+  EXPECT_EQ(T.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(T.c_cflag & (CREAD | CLOCAL), tcflag_t{CREAD | CLOCAL});
+  EXPECT_EQ(T.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+  EXPECT_EQ(T.c_iflag & (ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP | INPCK), 0u);
+  EXPECT_EQ(T.c_oflag & OPOST, 0u);
+
+  // A pseudo-terminal has no modem lines: reading them is all off, not an error.
+  uint32_t Lines = 0xFFFF;
+  EXPECT_TRUE(OS.GetCommModemStatus(Handle, &Lines));
+  EXPECT_EQ(Lines, 0u);
+
+  const std::string Probe = "TRG0000000010000\r\n";
+  TOverlapped Record;
+  Record.hEvent = Event();
+  uint32_t Sent = 0;
+  const bool Started = OS.WriteFile(Handle, Probe.data(), 18, &Sent, &Record);
+  ASSERT_TRUE(Started || OS.GetLastError() == ERROR_IO_PENDING_);
+  ASSERT_EQ(OS.WaitForSingleObject(Record.hEvent, 5000), WAIT_OBJECT_0_);
+  ASSERT_TRUE(OS.GetOverlappedResult(Handle, &Record, &Sent, false));
+  EXPECT_EQ(Sent, 18u);
+  EXPECT_EQ(Pty->Read(18, 5s), Probe);
+
+  ASSERT_TRUE(Pty->Write("OK\r\n"));
+  EXPECT_EQ(Read(4), "OK\r\n");  // binary: CR LF unchanged
+}
+
+TEST_F(PosixComOS, RatesWithoutAConstantAreSetExactly) {
+  Open();
+  TDCB D = ApplicationDCB();
+  D.BaudRate = 12345;
+  ASSERT_TRUE(OS.SetCommState(Handle, D)) << SysErrorMessage(OS.GetLastError());
+  EXPECT_EQ(Pty->SlaveBaudRate(), 12345u);
+  D.BaudRate = 115200;
+  ASSERT_TRUE(OS.SetCommState(Handle, D));
+  EXPECT_EQ(Pty->SlaveBaudRate(), 115200u);
+  D.BaudRate = 0;  // would hang the line up as B0
+  EXPECT_FALSE(OS.SetCommState(Handle, D));
+  EXPECT_EQ(OS.GetLastError(), uint32_t{EINVAL});
+  EXPECT_EQ(Pty->SlaveBaudRate(), 115200u);
+}
+
+TEST_F(PosixComOS, ReadTimeoutsFollowTheWin32Rules) {
+  Open();
+  // Interval MAXDWORD, totals 0: return at once with what is there.
+  SetTimeouts(kMaxDword, 0, 0);
+  auto T0 = TClock::now();
+  EXPECT_EQ(Read(10), "");
+  EXPECT_LT(Ms(TClock::now() - T0), 500);
+  ASSERT_TRUE(Pty->Write("abc"));
+  ASSERT_TRUE(WaitForInput(3));
+  const std::string Got = Read(10);
+  EXPECT_EQ(Got, "abc");
+
+  // MAXDWORD / MAXDWORD / constant: wait up to the constant for the first byte, then return.
+  SetTimeouts(kMaxDword, kMaxDword, 200);
+  T0 = TClock::now();
+  EXPECT_EQ(Read(10), "");
+  EXPECT_GE(Ms(TClock::now() - T0), 190);
+  EXPECT_LT(Ms(TClock::now() - T0), 3000);
+  SetTimeouts(kMaxDword, kMaxDword, 10000);
+  std::thread Writer([&] {
+    std::this_thread::sleep_for(100ms);
+    Pty->Write("x");
+  });
+  T0 = TClock::now();
+  EXPECT_EQ(Read(10), "x");
+  EXPECT_LT(Ms(TClock::now() - T0), 5000);  // long before the 10 s constant
+  Writer.join();
+
+  // Total: multiplier * count + constant, with fewer bytes than asked.
+  SetTimeouts(0, 20, 100);  // 5 bytes: 200 ms
+  ASSERT_TRUE(Pty->Write("12"));
+  T0 = TClock::now();
+  EXPECT_EQ(Read(5), "12");
+  EXPECT_GE(Ms(TClock::now() - T0), 190);
+  EXPECT_LT(Ms(TClock::now() - T0), 3000);
+
+  // Interval alone: the read ends once the line is quiet after the first byte.
+  SetTimeouts(50, 0, 0);
+  std::thread Late([&] {
+    std::this_thread::sleep_for(100ms);
+    Pty->Write("late");
+  });
+  T0 = TClock::now();
+  EXPECT_EQ(Read(100), "late");  // waited for the first byte, however long
+  EXPECT_GE(Ms(TClock::now() - T0), 90);
+  EXPECT_LT(Ms(TClock::now() - T0), 5000);
+  Late.join();
+
+  // All zero: wait until every byte asked for has come.
+  SetTimeouts(0, 0, 0);
+  std::thread Pieces([&] {
+    Pty->Write("ab");
+    std::this_thread::sleep_for(100ms);
+    Pty->Write("cd");
+  });
+  EXPECT_EQ(Read(4), "abcd");
+  Pieces.join();
+}
+
+TEST_F(PosixComOS, ASecondOpenOfTheSameDeviceFailsAtOnce) {
+  Open();
+  const int Fds = CountOpenDescriptors();
+  const std::string Name = "\\\\.\\" + Pty->SlavePath();
+  const auto T0 = TClock::now();
+  EXPECT_EQ(OS.CreateFileA(Name, GENERIC_READ_WRITE_, 0, OPEN_EXISTING_, FILE_FLAG_OVERLAPPED_),
+            INVALID_HANDLE_VALUE_);
+  EXPECT_EQ(OS.GetLastError(), uint32_t{EBUSY});
+  EXPECT_LT(Ms(TClock::now() - T0), 2000);
+  EXPECT_EQ(CountOpenDescriptors(), Fds);
+
+  // Another process is refused too (for root, whom TIOCEXCL lets through, by the lock).
+  const pid_t Child = fork();
+  ASSERT_GE(Child, 0);
+  if (Child == 0) {
+    THandle H = TComOS::Default().CreateFileA(Name, GENERIC_READ_WRITE_, 0, OPEN_EXISTING_, 0);
+    _exit(H == INVALID_HANDLE_VALUE_ ? static_cast<int>(TComOS::Default().GetLastError()) : 0);
+  }
+  int Status = 0;
+  ASSERT_EQ(waitpid(Child, &Status, 0), Child);
+  ASSERT_TRUE(WIFEXITED(Status));
+  EXPECT_EQ(WEXITSTATUS(Status), EBUSY);
+
+  // The tty's exclusive flag is ours while open and cleared again at close.
+  const int Probe = open(Pty->SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(Probe, 0);
+  int Exclusive = 0;
+  ASSERT_EQ(ioctl(Probe, TIOCGEXCL, &Exclusive), 0);
+  EXPECT_EQ(Exclusive, 1);
+  ASSERT_TRUE(OS.CloseHandle(Handle));
+  Handle = INVALID_HANDLE_VALUE_;
+  ASSERT_EQ(ioctl(Probe, TIOCGEXCL, &Exclusive), 0);
+  EXPECT_EQ(Exclusive, 0);
+  close(Probe);
+
+  Handle = OS.CreateFileA(Name, GENERIC_READ_WRITE_, 0, OPEN_EXISTING_, FILE_FLAG_OVERLAPPED_);
+  EXPECT_NE(Handle, INVALID_HANDLE_VALUE_) << "reopening after close";
+}
+
+TEST_F(PosixComOS, MissingAndUnsafeNamesOpenNothing) {
+  const int Fds = CountOpenDescriptors();
+  auto OpenError = [&](const std::string& Name) {
+    THandle H = OS.CreateFileA(Name, GENERIC_READ_WRITE_, 0, OPEN_EXISTING_, 0);
+    if (H != INVALID_HANDLE_VALUE_) {
+      OS.CloseHandle(H);
+      return 0u;
+    }
+    return OS.GetLastError();
+  };
+  EXPECT_EQ(OpenError("\\\\.\\COM_comfind_missing"), 2u);
+  EXPECT_EQ(OpenError("/dev/comfind_missing"), 2u);
+  // These name real files that are no serial devices, behind the refused forms: a check that
+  // let them through would show up as ENOTTY instead of EINVAL.
+  EXPECT_EQ(OpenError("\\\\.\\../dev/null"), uint32_t{EINVAL});
+  EXPECT_EQ(OpenError("/dev/../dev/null"), uint32_t{EINVAL});
+  EXPECT_EQ(OpenError("/dev/./null"), uint32_t{EINVAL});
+  EXPECT_EQ(OpenError("null/.."), uint32_t{EINVAL});
+  EXPECT_EQ(OpenError(""), uint32_t{EINVAL});
+  EXPECT_EQ(OpenError("\\\\.\\"), uint32_t{EINVAL});
+  EXPECT_EQ(OpenError("nu\nll"), uint32_t{EINVAL});
+  EXPECT_EQ(OpenError("null\x7f"), uint32_t{EINVAL});
+  EXPECT_EQ(OpenError("n\xC3\xBCll"), uint32_t{EINVAL});
+  EXPECT_EQ(OpenError("..\\null"), uint32_t{EINVAL});
+  EXPECT_EQ(OpenError(std::string(5000, 'a')), uint32_t{ENAMETOOLONG});
+  // Real, but not terminals.
+  EXPECT_EQ(OpenError("null"), uint32_t{ENOTTY});
+  EXPECT_EQ(OpenError("/etc/hostname"), uint32_t{ENOTTY});
+  EXPECT_EQ(OpenError("/dev"), uint32_t{ENOTTY});
+  EXPECT_EQ(CountOpenDescriptors(), Fds);
+}
+
+TEST_F(PosixComOS, ReceivedCharacterEventComesForNewBytesOnly) {
+  Open();
+  ASSERT_TRUE(OS.SetCommState(Handle, ApplicationDCB()));
+  ASSERT_TRUE(OS.SetCommMask(Handle, EV_RXCHAR_));
+  const THandle Stop = Event();
+  TOverlapped Record;
+  Record.hEvent = Event();
+  const THandle List[2] = {Stop, Record.hEvent};
+  uint32_t Mask = 0;
+
+  EXPECT_FALSE(OS.WaitCommEvent(Handle, &Mask, &Record));
+  EXPECT_EQ(OS.GetLastError(), ERROR_IO_PENDING_);
+  EXPECT_EQ(OS.WaitForMultipleObjects(2, List, 100), WAIT_TIMEOUT_);
+  ASSERT_TRUE(Pty->Write("abc"));
+  ASSERT_EQ(OS.WaitForMultipleObjects(2, List, 5000), WAIT_OBJECT_0_ + 1);
+  uint32_t N = 99;
+  ASSERT_TRUE(OS.GetOverlappedResult(Handle, &Record, &N, false));
+  EXPECT_EQ(Mask, EV_RXCHAR_);
+
+  // The bytes stay unread: the next wait must not complete for them again, and must sleep.
+  Mask = 0;
+  EXPECT_FALSE(OS.WaitCommEvent(Handle, &Mask, &Record));
+  EXPECT_EQ(OS.GetLastError(), ERROR_IO_PENDING_);
+  const double Cpu0 = CpuSeconds();
+  EXPECT_EQ(OS.WaitForMultipleObjects(2, List, 500), WAIT_TIMEOUT_) << "mask " << Mask;
+  EXPECT_LT(CpuSeconds() - Cpu0, 0.2);
+
+  ASSERT_TRUE(Pty->Write("de"));
+  ASSERT_EQ(OS.WaitForMultipleObjects(2, List, 5000), WAIT_OBJECT_0_ + 1);
+  EXPECT_EQ(Mask, EV_RXCHAR_);
+  uint32_t Errors = 0;
+  TComStat Stat;
+  ASSERT_TRUE(OS.ClearCommError(Handle, &Errors, &Stat));
+  EXPECT_EQ(Stat.cbInQue, 5u);
+  EXPECT_EQ(Errors, 0u);
+  SetTimeouts(kMaxDword, 0, 0);
+  EXPECT_EQ(Read(5), "abcde");
+
+  // The stop event comes first in the list and wins when both are signalled.
+  ASSERT_TRUE(OS.SetEvent(Stop));
+  EXPECT_EQ(OS.WaitForMultipleObjects(2, List, 0), WAIT_OBJECT_0_);
+}
+
+TEST_F(PosixComOS, EventsOutsideTheMaskAreNotReportedAndTxEmptyFollowsAWrite) {
+  Open();
+  ASSERT_TRUE(OS.SetCommMask(Handle, EV_TXEMPTY_));
+  TOverlapped Record;
+  Record.hEvent = Event();
+  uint32_t Mask = 0;
+  ASSERT_TRUE(Pty->Write("ignored"));
+  EXPECT_FALSE(OS.WaitCommEvent(Handle, &Mask, &Record));
+  EXPECT_EQ(OS.WaitForSingleObject(Record.hEvent, 200), WAIT_TIMEOUT_);
+  uint32_t Sent = 0;
+  ASSERT_TRUE(OS.WriteFile(Handle, "x", 1, &Sent, nullptr));
+  ASSERT_EQ(OS.WaitForSingleObject(Record.hEvent, 5000), WAIT_OBJECT_0_);
+  EXPECT_EQ(Mask, EV_TXEMPTY_);
+}
+
+TEST_F(PosixComOS, SettingTheMaskEndsAPendingWaitAtOnce) {
+  Open();
+  ASSERT_TRUE(OS.SetCommMask(Handle, EV_RXCHAR_));
+  const THandle Stop = Event();
+  TOverlapped Record;
+  Record.hEvent = Event();
+  uint32_t Mask = 0xDEAD;
+  EXPECT_FALSE(OS.WaitCommEvent(Handle, &Mask, &Record));
+  uint32_t Result = 0;
+  std::thread Waiter([&] {
+    const THandle List[2] = {Stop, Record.hEvent};
+    Result = OS.WaitForMultipleObjects(2, List, INFINITE_);
+  });
+  std::this_thread::sleep_for(50ms);  // let the waiter get into poll (not needed for success)
+  const auto T0 = TClock::now();
+  ASSERT_TRUE(OS.SetCommMask(Handle, 0));
+  Waiter.join();
+  EXPECT_LT(Ms(TClock::now() - T0), 2000);
+  EXPECT_EQ(Result, WAIT_OBJECT_0_ + 1);
+  uint32_t N = 0;
+  EXPECT_TRUE(OS.GetOverlappedResult(Handle, &Record, &N, false));
+  EXPECT_EQ(Mask, 0u);
+}
+
+TEST_F(PosixComOS, AVanishedDeviceEndsTheWaitWithAnErrorAndUsesNoCpu) {
+  Open();
+  ASSERT_TRUE(OS.SetCommMask(Handle, EV_RXCHAR_));
+  const THandle Stop = Event();
+  TOverlapped Record;
+  Record.hEvent = Event();
+  uint32_t Mask = 0;
+  EXPECT_FALSE(OS.WaitCommEvent(Handle, &Mask, &Record));
+  const THandle List[2] = {Stop, Record.hEvent};
+
+  const double Cpu0 = CpuSeconds();
+  std::thread Unplug([&] {
+    std::this_thread::sleep_for(700ms);  // the waiter sits idle meanwhile
+    Pty->CloseMaster();
+  });
+  const auto T0 = TClock::now();
+  const uint32_t Result = OS.WaitForMultipleObjects(2, List, 10000);
+  const uint32_t Error = OS.GetLastError();
+  const long Elapsed = Ms(TClock::now() - T0);
+  Unplug.join();
+  EXPECT_EQ(Result, WAIT_FAILED_);
+  EXPECT_EQ(Error, uint32_t{EIO});
+  EXPECT_LT(Elapsed, 5000);
+  EXPECT_LT(CpuSeconds() - Cpu0, 0.25) << "the wait spun";
+
+  // Later waits fail at once instead of sleeping or spinning; the stop event still wins.
+  EXPECT_FALSE(OS.WaitCommEvent(Handle, &Mask, &Record));
+  EXPECT_EQ(OS.GetLastError(), uint32_t{EIO});
+  EXPECT_EQ(OS.WaitForMultipleObjects(2, List, INFINITE_), WAIT_FAILED_);
+  ASSERT_TRUE(OS.SetEvent(Stop));
+  EXPECT_EQ(OS.WaitForMultipleObjects(2, List, INFINITE_), WAIT_OBJECT_0_);
+  uint32_t Errors = 0;
+  EXPECT_FALSE(OS.ClearCommError(Handle, &Errors, nullptr));
+  EXPECT_FALSE(OS.WriteFile(Handle, "x", 1, &Errors, nullptr));
+}
+
+TEST_F(PosixComOS, PurgeEndsABlockedReadAndDropsWhatWasReceived) {
+  Open();
+  SetTimeouts(0, 0, 0);  // a read that would wait for ever
+  bool Ok = true;
+  uint32_t Error = 0;
+  std::thread Reader([&] {
+    char Buf[8];
+    uint32_t Got = 0;
+    Ok = OS.ReadFile(Handle, Buf, sizeof Buf, &Got, nullptr);
+    Error = OS.GetLastError();
+  });
+  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(OS.PurgeComm(Handle, PURGE_RXABORT_ | PURGE_TXABORT_));
+  Reader.join();
+  EXPECT_FALSE(Ok);
+  EXPECT_EQ(Error, uint32_t{ECANCELED});
+
+  ASSERT_TRUE(Pty->Write("stale"));
+  ASSERT_TRUE(WaitForInput(5));
+  TComStat Stat;
+  uint32_t Errors = 0;
+  ASSERT_TRUE(OS.ClearCommError(Handle, &Errors, &Stat));
+  ASSERT_EQ(Stat.cbInQue, 5u);
+  ASSERT_TRUE(OS.PurgeComm(Handle, PURGE_RXCLEAR_ | PURGE_TXCLEAR_));
+  ASSERT_TRUE(OS.ClearCommError(Handle, &Errors, &Stat));
+  EXPECT_EQ(Stat.cbInQue, 0u);
+  EXPECT_FALSE(OS.PurgeComm(Handle, 0x10));
+  EXPECT_EQ(OS.GetLastError(), uint32_t{EINVAL});
+}
+
+TEST_F(PosixComOS, NothingStaysOpenAfterClose) {
+  Pty = std::make_unique<TPty>();
+  const int Fds = CountOpenDescriptors();
+  ASSERT_GT(Fds, 0);
+  for (int Round = 0; Round < 3; ++Round) {
+    THandle H = OS.CreateFileA(Pty->SlavePath(), GENERIC_READ_WRITE_, 0, OPEN_EXISTING_,
+                               FILE_FLAG_OVERLAPPED_);
+    ASSERT_NE(H, INVALID_HANDLE_VALUE_);
+    ASSERT_TRUE(OS.SetCommState(H, ApplicationDCB()));
+    ASSERT_TRUE(OS.SetCommMask(H, EV_RXCHAR_ | EV_CTS_ | EV_DSR_));
+    TOverlapped Record;
+    Record.hEvent = OS.CreateEventA(true, true);
+    uint32_t Mask = 0, N = 0;
+    OS.WaitCommEvent(H, &Mask, &Record);
+    ASSERT_TRUE(Pty->Write("z"));
+    EXPECT_EQ(OS.WaitForSingleObject(Record.hEvent, 5000), WAIT_OBJECT_0_);
+    ASSERT_TRUE(OS.WriteFile(H, "q", 1, &N, &Record));
+    EXPECT_TRUE(OS.ReadFile(H, &Mask, 1, &N, &Record));
+    EXPECT_TRUE(OS.SetCommMask(H, 0));
+    EXPECT_TRUE(OS.CloseHandle(Record.hEvent));
+    EXPECT_TRUE(OS.CloseHandle(H));
+    EXPECT_EQ(CountOpenDescriptors(), Fds) << "round " << Round;
+  }
+  EXPECT_FALSE(OS.CloseHandle(0x7FFFFFF0));
+  EXPECT_EQ(OS.GetLastError(), uint32_t{EBADF});
+}
+
+}  // namespace
