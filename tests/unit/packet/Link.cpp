@@ -1,0 +1,133 @@
+// The assembler on a real port object: the link follows ComPort, a destroyed port unlinks the
+// assembler, and bytes from the simulated device arrive as packets on the main thread.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+
+#include "framework/MainLoop.h"
+#include "port/CPort.h"
+#include "port/ComDataPacket.h"
+#include "port/os/SimComOS.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+class PacketLink : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TMainLoop::Instance().AttachMainThread();
+    Sim.AddDevice("COM7");
+  }
+  void TearDown() override { EXPECT_EQ(Sim.OpenHandles(), 0u); }
+
+  std::unique_ptr<TComPort> NewPort() {
+    auto port = std::make_unique<TComPort>(nullptr);
+    port->SetOS(&Sim);
+    port->SetPort("COM7");
+    return port;
+  }
+
+  TSimComOS Sim;
+};
+
+}  // namespace
+
+TEST_F(PacketLink, LinkFollowsComPort) {
+  auto a = NewPort();
+  auto b = NewPort();
+  auto packet = std::make_unique<TComDataPacket>(nullptr);
+  EXPECT_EQ(packet->ComPort(), nullptr);
+
+  packet->SetComPort(a.get());
+  EXPECT_EQ(a->LinkCount(), 1);
+  EXPECT_TRUE(a->HasRxBufLink());
+  EXPECT_FALSE(a->TriggersOnRxChar());
+  packet->SetComPort(a.get());  // unchanged: no second registration (which would raise)
+  EXPECT_EQ(a->LinkCount(), 1);
+
+  packet->SetComPort(b.get());
+  EXPECT_EQ(a->LinkCount(), 0);
+  EXPECT_FALSE(a->HasRxBufLink());
+  EXPECT_EQ(b->LinkCount(), 1);
+
+  packet->SetComPort(nullptr);
+  EXPECT_EQ(b->LinkCount(), 0);
+
+  packet->SetComPort(a.get());
+  packet.reset();
+  EXPECT_EQ(a->LinkCount(), 0);
+  // The first port outlives the assembler that once asked it for a free notification.
+  a.reset();
+}
+
+TEST_F(PacketLink, DestroyedPortUnlinksAndTheBufferStays) {
+  // Both orders of destruction through a common owner, as on a data module.
+  for (bool portFirst : {true, false}) {
+    SCOPED_TRACE(portFirst ? "port created first" : "assembler created first");
+    auto owner = std::make_unique<TDataModule>(nullptr);
+    TComPort* port = nullptr;
+    TComDataPacket* packet = nullptr;
+    if (portFirst) port = new TComPort(owner.get());
+    packet = new TComDataPacket(owner.get());
+    if (!portFirst) port = new TComPort(owner.get());
+    port->SetOS(&Sim);
+    port->SetPort("COM7");
+    packet->SetStopString("\r\n");
+    packet->SetComPort(port);
+    ASSERT_EQ(port->LinkCount(), 1);
+    owner.reset();  // children go last-created first; either way nothing dangles
+  }
+
+  auto port = NewPort();
+  TComDataPacket packet(nullptr);
+  packet.SetStopString("\r\n");
+  packet.SetComPort(port.get());
+  std::vector<std::string> got;
+  packet.OnPacket = [&](TObject*, const std::string& S) { got.push_back(S); };
+  port->SetEvents(TComEvents{evRxChar});
+  port->SetSyncMethod(smWindowSync);
+  port->Open();
+  Sim.Feed("COM7", "OK\r\npart");
+  ASSERT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return packet.Buffer() == "part"; }, 10s));
+  EXPECT_EQ(got, std::vector<std::string>{"OK"});
+  port.reset();
+  EXPECT_EQ(packet.ComPort(), nullptr);
+  EXPECT_EQ(packet.Buffer(), "part");
+}
+
+// The application's set-up: CR LF lines read by window synchronisation; the buffer and the
+// packet state survive a close and a reopen until the search resets them.
+TEST_F(PacketLink, DeviceBytesArriveAsLines) {
+  auto port = NewPort();
+  port->SetEvents(TComEvents{evRxChar});
+  port->SetSyncMethod(smWindowSync);
+  TComDataPacket packet(nullptr);
+  packet.SetStopString("\r\n");
+  packet.SetComPort(port.get());
+  std::vector<std::string> events;
+  packet.OnPacket = [&](TObject* Sender, const std::string& S) {
+    EXPECT_EQ(Sender, &packet);
+    EXPECT_TRUE(TMainLoop::Instance().IsMainThread());
+    events.push_back("P:" + S);
+  };
+  packet.OnDiscard = [&](TObject*, const std::string& S) { events.push_back("D:" + S); };
+
+  port->Open();
+  Sim.Feed("COM7", "OK\r");
+  ASSERT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return packet.Buffer() == "OK\r"; }, 10s));
+  Sim.Feed("COM7", std::string("\nA\0\xFF\r\nB", 7));
+  ASSERT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return events.size() == 2; }, 10s));
+  EXPECT_EQ(events, (std::vector<std::string>{"P:OK", "P:" + std::string("A\0\xFF", 3)}));
+
+  port->Close();
+  port->Open();
+  EXPECT_EQ(packet.Buffer(), "B");
+  packet.ResetBuffer();
+  Sim.Feed("COM7", "C\r\n");
+  ASSERT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return events.size() == 4; }, 10s));
+  EXPECT_EQ(events[2], "D:B");
+  EXPECT_EQ(events[3], "P:C");
+  port->Close();
+}
