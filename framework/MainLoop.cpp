@@ -28,6 +28,13 @@ struct TMainLoop::TPosted {
   TMessage Message;
 };
 
+// The wake hook with the number of its calls under way, so that replacing it can wait for
+// them: the hook's owner may go away as soon as it has replaced it.
+struct THook {
+  std::function<void()> Call;
+  int Running = 0;
+};
+
 struct TMainLoop::TImpl {
   std::mutex Lock;
   // Only the main thread sleeps on it: Run, ProcessMessagesFor, ProcessUntil, WaitForThread.
@@ -36,7 +43,8 @@ struct TMainLoop::TImpl {
   std::deque<TPosted> Posted;
   uint64_t NextSerial = 0;
   uint64_t Wakeups = 0;
-  std::shared_ptr<std::function<void()>> WakeHook;
+  std::shared_ptr<THook> WakeHook;
+  std::condition_variable HookIdle;
   std::shared_ptr<std::function<void(TObject*, std::exception_ptr)>> ExceptionHandler;
   std::atomic<std::thread::id> MainThread;
   // Main thread only, like the timers themselves.
@@ -54,6 +62,7 @@ struct TFrame {
 };
 
 thread_local TFrame* GFrame = nullptr;
+thread_local bool GInWakeHook = false;
 
 struct TFrameScope {
   TFrame Frame;
@@ -134,36 +143,45 @@ void TMainLoop::CheckMainThread(const char* Operation) const {
 }
 
 void TMainLoop::CallWakeHook() {
-  std::shared_ptr<std::function<void()>> hook;
+  std::shared_ptr<THook> hook;
   {
     std::lock_guard<std::mutex> lock(FImpl->Lock);
     hook = FImpl->WakeHook;
+    if (!hook) return;
+    ++hook->Running;
   }
-  if (hook && *hook) (*hook)();
+  struct TDone {
+    TImpl* Impl;
+    THook* Hook;
+    bool Outer;
+    ~TDone() {
+      GInWakeHook = Outer;
+      std::lock_guard<std::mutex> lock(Impl->Lock);
+      if (--Hook->Running == 0) Impl->HookIdle.notify_all();
+    }
+  } done{FImpl, hook.get(), GInWakeHook};
+  // Called outside the lock: another loop's hook may take its own locks or call back in.
+  GInWakeHook = true;
+  hook->Call();
 }
 
 void TMainLoop::Queue(TSent* Sent) {
-  std::shared_ptr<std::function<void()>> hook;
   {
     std::lock_guard<std::mutex> lock(FImpl->Lock);
     FImpl->Sent.push_back(Sent);
-    hook = FImpl->WakeHook;
     FImpl->MainWake.notify_all();
   }
-  // Outside the lock: an external loop's hook may take its own locks or call back in.
-  if (hook && *hook) (*hook)();
+  CallWakeHook();
 }
 
 void TMainLoop::Queue(TPosted&& Posted) {
-  std::shared_ptr<std::function<void()>> hook;
   {
     std::lock_guard<std::mutex> lock(FImpl->Lock);
     Posted.Serial = FImpl->NextSerial++;
     FImpl->Posted.push_back(std::move(Posted));
-    hook = FImpl->WakeHook;
     FImpl->MainWake.notify_all();
   }
-  if (hook && *hook) (*hook)();
+  CallWakeHook();
 }
 
 void TMainLoop::Reply(TSent* Sent, intptr_t Result) {
@@ -222,6 +240,8 @@ void TMainLoop::ServeSent() {
 }
 
 void TMainLoop::Dispatch(TSent* Sent) {
+  // Not a message: InSendMessage and ReplyMessage inside refer to no message at all.
+  TFrameScope scope(nullptr);
   try {
     (*Sent->Work)();
   } catch (...) {
@@ -273,6 +293,7 @@ void TMainLoop::ProcessMessages() {
     if (posted.Window) {
       DispatchMessage(proc, posted.Message, nullptr);
     } else {
+      TFrameScope scope(nullptr);
       try {
         if (posted.Work) posted.Work();
       } catch (...) {
@@ -430,9 +451,16 @@ void TMainLoop::SetExceptionHandler(std::function<void(TObject*, std::exception_
 }
 
 void TMainLoop::SetWakeHook(std::function<void()> Hook) {
-  auto shared = Hook ? std::make_shared<std::function<void()>>(std::move(Hook)) : nullptr;
-  std::lock_guard<std::mutex> lock(FImpl->Lock);
-  FImpl->WakeHook = std::move(shared);
+  std::shared_ptr<THook> hook;
+  if (Hook) {
+    hook = std::make_shared<THook>();
+    hook->Call = std::move(Hook);
+  }
+  std::unique_lock<std::mutex> lock(FImpl->Lock);
+  std::shared_ptr<THook> old = std::move(FImpl->WakeHook);
+  FImpl->WakeHook = std::move(hook);
+  // Replaced from inside a hook call, the thread would wait for itself.
+  if (old && !GInWakeHook) FImpl->HookIdle.wait(lock, [&] { return old->Running == 0; });
 }
 
 // --- timers (main thread only)
@@ -479,9 +507,12 @@ void TMainLoop::ServeTimers() {
     // Next interval counted from now: a loop that was held up does not fire a burst of
     // ticks to catch up.
     timer->FDeadline = now + std::chrono::milliseconds(timer->FInterval);
-    if (!timer->OnTimer) continue;
+    // A copy: the handler may destroy its own timer.
+    const TNotifyEvent handler = timer->OnTimer;
+    if (!handler) continue;
+    TFrameScope scope(nullptr);
     try {
-      timer->OnTimer(timer);
+      handler(timer);
     } catch (...) {
       HandleException(timer, std::current_exception());
     }

@@ -60,6 +60,7 @@ class TMainLoop {
   // --- on the main thread
   // Runs the loop until Terminate(); sleeps in the kernel when there is nothing to do.
   void Run();
+  // Ends Run (also when called from another thread); Run returns at once while it is set.
   void Terminate();
   bool Terminated() const { return FTerminated; }
   void ResetTerminated() { FTerminated = false; }
@@ -68,21 +69,26 @@ class TMainLoop {
   // Like ProcessMessages, but waits up to Timeout for something to serve first.
   void ProcessMessagesFor(std::chrono::milliseconds Timeout);
   // Serves the loop until Condition() holds or Timeout passes; true when it holds. For tests
-  // and the CLI ("wait for a condition with a deadline", never a fixed sleep).
+  // and the CLI ("wait for a condition with a deadline", never a fixed sleep). Condition is
+  // tested after every round and whenever the loop is woken (work queued, a TThread ending,
+  // Wake()); a condition that another thread changes silently is seen within 50 ms.
   bool ProcessUntil(const std::function<bool()>& Condition, std::chrono::milliseconds Timeout);
   // For an external event loop: serves what is due and returns the time until the next
-  // timer deadline (or -1 ms when no timer is enabled).
+  // timer deadline (0 ms when work is already waiting again, -1 ms when no timer is enabled).
   std::chrono::milliseconds ProcessPending();
   // Waits for Thread's end while serving sent messages and synchronised calls (and nothing
   // else). On a worker thread it simply joins.
   void WaitForThread(TThread& Thread);
 
   // The default exception report: the handler set here (message box in the GUI) or a line on
-  // stderr. The loop goes on afterwards. From a worker the report is posted to the main thread.
+  // stderr. The loop goes on afterwards. From a worker the report is posted to the main
+  // thread (Sender must still exist when it runs there).
   void HandleException(TObject* Sender, std::exception_ptr E);
   void SetExceptionHandler(std::function<void(TObject*, std::exception_ptr)> Handler);
 
-  // Called from any thread when work was queued or the timer schedule changed.
+  // Called from any thread when work was queued or the timer schedule changed. Replacing or
+  // clearing the hook returns only once no call of the old hook is still running, so its
+  // owner may go away afterwards.
   void SetWakeHook(std::function<void()> Hook);
   // From any thread: wakes a waiting loop so that it looks again (ProcessUntil re-checks its
   // condition). Queuing work wakes it anyway.

@@ -475,6 +475,17 @@ TEST_F(MainLoopTest, DestroyedTimersNeverTickAndTickExceptionsAreReported) {
   delete a;
   delete b;
 
+  // A tick may destroy its own timer.
+  auto* self = new TTimer(nullptr);
+  self->SetInterval(1);
+  int selfTicks = 0;
+  self->OnTimer = [&](TObject* Sender) {
+    delete static_cast<TTimer*>(Sender);
+    ++selfTicks;  // the handler's captures are still there
+  };
+  ASSERT_TRUE(Loop().ProcessUntil([&] { return selfTicks == 1; }, kDeadline));
+  EXPECT_EQ(Loop().ProcessPending(), -1ms);
+
   // A timer owned by a component goes with its owner.
   auto* owner = new TDataModule(nullptr);
   auto* owned = new TTimer(owner);
@@ -583,6 +594,24 @@ TEST_F(MainLoopTest, AnExternalLoopDrivenByTheWakeHookServesWorkAndTimers) {
   const auto next = Loop().ProcessPending();
   EXPECT_GE(next, 0ms);
   EXPECT_LE(next, 15ms);
+}
+
+TEST_F(MainLoopTest, ClearingTheWakeHookWaitsForACallUnderWay) {
+  TSignal entered, release;
+  std::atomic<bool> hookFinished{false};
+  Loop().SetWakeHook([&] {
+    if (Loop().IsMainThread()) return;
+    entered.Set();
+    release.WaitFor(kDeadline);
+    hookFinished = true;
+  });
+  std::thread worker([] { Loop().Post([] {}); });
+  ASSERT_TRUE(entered.WaitFor(kDeadline));
+  std::thread releaser([&] { release.Set(); });
+  Loop().SetWakeHook(nullptr);  // the hook's owner could go away after this
+  EXPECT_TRUE(hookFinished);
+  releaser.join();
+  worker.join();
 }
 
 TEST_F(MainLoopTest, DefaultReportIsOneLineOnStderrAndTheLoopGoesOn) {
