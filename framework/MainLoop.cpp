@@ -28,14 +28,14 @@ struct TMainLoop::TPosted {
   TMessage Message;
 };
 
-// The wake hook with the number of its calls under way, so that replacing it can wait for
-// them: the hook's owner may go away as soon as it has replaced it.
-struct THook {
-  std::function<void()> Call;
-  int Running = 0;
-};
-
 struct TMainLoop::TImpl {
+  // The wake hook with the number of its calls under way, so that replacing it can wait for
+  // them: the hook's owner may go away as soon as it has replaced it.
+  struct THook {
+    std::function<void()> Call;
+    int Running = 0;
+  };
+
   std::mutex Lock;
   // Only the main thread sleeps on it: Run, ProcessMessagesFor, ProcessUntil, WaitForThread.
   std::condition_variable MainWake;
@@ -143,7 +143,7 @@ void TMainLoop::CheckMainThread(const char* Operation) const {
 }
 
 void TMainLoop::CallWakeHook() {
-  std::shared_ptr<THook> hook;
+  std::shared_ptr<TImpl::THook> hook;
   {
     std::lock_guard<std::mutex> lock(FImpl->Lock);
     hook = FImpl->WakeHook;
@@ -152,7 +152,7 @@ void TMainLoop::CallWakeHook() {
   }
   struct TDone {
     TImpl* Impl;
-    THook* Hook;
+    TImpl::THook* Hook;
     bool Outer;
     ~TDone() {
       GInWakeHook = Outer;
@@ -306,11 +306,20 @@ void TMainLoop::ProcessMessages() {
   ServeSent();
 }
 
+uint64_t TMainLoop::Wakeups() const {
+  std::lock_guard<std::mutex> lock(FImpl->Lock);
+  return FImpl->Wakeups;
+}
+
 void TMainLoop::WaitForWork(TClock::time_point Until, bool UseUntil) {
+  WaitForWork(Until, UseUntil, Wakeups());
+}
+
+void TMainLoop::WaitForWork(TClock::time_point Until, bool UseUntil, uint64_t Seen) {
   TClock::time_point timer;
   const bool hasTimer = NextTimerDeadline(timer);
   std::unique_lock<std::mutex> lock(FImpl->Lock);
-  const uint64_t seen = FImpl->Wakeups;
+  const uint64_t seen = Seen;
   auto ready = [&] {
     return !FImpl->Sent.empty() || !FImpl->Posted.empty() || FImpl->Wakeups != seen || FTerminated;
   };
@@ -363,12 +372,15 @@ bool TMainLoop::ProcessUntil(const std::function<bool()>& Condition,
   CheckMainThread("ProcessUntil");
   const auto deadline = TClock::now() + Timeout;
   for (;;) {
+    // Counted before the condition is tested: a wake that comes between the test and the
+    // wait is not lost.
+    const uint64_t seen = Wakeups();
     if (Condition()) return true;
     ProcessMessages();
     if (Condition()) return true;
     const auto now = TClock::now();
     if (now >= deadline) return false;
-    WaitForWork(std::min(deadline, now + kConditionRecheck), true);
+    WaitForWork(std::min(deadline, now + kConditionRecheck), true, seen);
   }
 }
 
@@ -451,13 +463,13 @@ void TMainLoop::SetExceptionHandler(std::function<void(TObject*, std::exception_
 }
 
 void TMainLoop::SetWakeHook(std::function<void()> Hook) {
-  std::shared_ptr<THook> hook;
+  std::shared_ptr<TImpl::THook> hook;
   if (Hook) {
-    hook = std::make_shared<THook>();
+    hook = std::make_shared<TImpl::THook>();
     hook->Call = std::move(Hook);
   }
   std::unique_lock<std::mutex> lock(FImpl->Lock);
-  std::shared_ptr<THook> old = std::move(FImpl->WakeHook);
+  std::shared_ptr<TImpl::THook> old = std::move(FImpl->WakeHook);
   FImpl->WakeHook = std::move(hook);
   // Replaced from inside a hook call, the thread would wait for itself.
   if (old && !GInWakeHook) FImpl->HookIdle.wait(lock, [&] { return old->Running == 0; });

@@ -115,7 +115,9 @@ class TMainLoop {
                        TMessage& Message, TSent* Sent);
   void ServeTimers();
   bool NextTimerDeadline(std::chrono::steady_clock::time_point& Deadline) const;
+  uint64_t Wakeups() const;
   void WaitForWork(std::chrono::steady_clock::time_point Until, bool UseUntil);
+  void WaitForWork(std::chrono::steady_clock::time_point Until, bool UseUntil, uint64_t Seen);
   void ScheduleTimer(TTimer& Timer);
   void UnscheduleTimer(TTimer& Timer);
   void ThreadEnded(TThread& Thread);
