@@ -2,6 +2,7 @@
 // with random markers, sizes, flags, limits, hooks, raising handlers and setting changes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 
@@ -23,8 +24,9 @@ TEST(PacketModelCheck, RandomStreamsGiveTheModelsEvents) {
   for (uint32_t seed = 1; seed <= 6000; ++seed) {
     TRandomSource src{std::mt19937(seed)};
     const TScenario s = MakeScenario(src);
-    const auto [model, real] = RunScenario(s);
-    ASSERT_EQ(Describe(model), Describe(real)) << "seed " << seed;
+    const auto logs = RunScenario(s);
+    const TLog& model = logs.first;
+    ASSERT_EQ(Describe(model), Describe(logs.second)) << "seed " << seed;
     auto has = [&](char k) {
       return std::any_of(model.begin(), model.end(), [k](const TEvent& e) { return e.Kind == k; });
     };
