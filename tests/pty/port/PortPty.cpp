@@ -24,6 +24,24 @@ int CountThreads() {
   return N;
 }
 
+// The threads' states (from /proc), for a failure message.
+std::string ThreadStates() {
+  std::string Out;
+  DIR* D = opendir("/proc/self/task");
+  if (!D) return Out;
+  while (dirent* E = readdir(D)) {
+    if (E->d_name[0] == '.') continue;
+    FILE* F = fopen((std::string("/proc/self/task/") + E->d_name + "/stat").c_str(), "r");
+    if (!F) continue;
+    char Buf[128] = {};
+    const size_t N = fread(Buf, 1, sizeof Buf - 1, F);
+    fclose(F);
+    Out += " [" + std::string(Buf, N) + "]";
+  }
+  closedir(D);
+  return Out;
+}
+
 std::chrono::milliseconds ProcessCpuTime() {
   timespec T{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &T);
@@ -261,7 +279,7 @@ TEST_F(PtyPort, AVanishedDeviceNeitherSpinsNorHangs) {
   Pty.ReleaseSlave();
   // The event thread sees the device go and ends instead of spinning.
   ASSERT_TRUE(Serve([&] { return CountThreads() == Threads; }, 10s))
-      << CountThreads() << " threads, " << Threads << " before";
+      << CountThreads() << " threads, " << Threads << " before" << ThreadStates();
   Cpu = ProcessCpuTime();
   TMainLoop::Instance().ProcessMessagesFor(300ms);
   EXPECT_LT(ProcessCpuTime() - Cpu, 150ms) << "a port on a vanished device uses CPU";
