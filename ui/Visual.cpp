@@ -11,7 +11,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QShortcut>
 
 #include "port/ComEnum.h"
 #include "ui/AlignPanel.h"
@@ -142,8 +141,10 @@ void TfmVisual::CreateControls() {
   N1->addAction(N3);
   setMenuBar(MainMenu);
   // F2 opens the menu, as its access key would.
-  auto* F2 = new QShortcut(QKeySequence(Qt::Key_F2), this);
-  connect(F2, &QShortcut::activated, this, [this] { MainMenu->setActiveAction(N1->menuAction()); });
+  connect(N1->menuAction(), &QAction::triggered, this, [this] {
+    const QRect Title = MainMenu->actionGeometry(N1->menuAction());
+    N1->popup(MainMenu->mapToGlobal(Title.bottomLeft()));
+  });
 
   // Client area: the log fills what the bottom and right panels leave.
   auto* Client = new TAlignPanel(this);
@@ -181,6 +182,10 @@ void TfmVisual::CreateControls() {
   GroupBox1 = new QGroupBox(Ui(TextChoosePort));
   GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
   pnlManagement->AddAt(GroupBox1, 100, 9, 137, 49);
+  // The caption sits in the frame's top edge, as on Windows, not above a flat panel.
+  GroupBox1->setStyleSheet(QStringLiteral(
+      "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 6px; }"
+      "QGroupBox::title { subcontrol-origin: margin; left: 7px; padding: 0 2px; }"));
   cbChooseCom = new QComboBox(GroupBox1);
   cbChooseCom->setObjectName(QStringLiteral("cbChooseCom"));
   cbChooseCom->setEditable(false);  // choice from the list only
@@ -245,7 +250,11 @@ void TfmVisual::CreateControls() {
 
 void TfmVisual::SetRezCaption(const std::string& Text) {
   FRezCaption = Text;
-  lbRez->setText(Ui(Text));
+  // Word wrap would also break a device path after its slashes ("/dev/pts/2"): only the
+  // blanks between words may end a line.
+  QString Shown = Ui(Text);
+  Shown.replace(QLatin1Char('/'), QStringLiteral("/\u2060"));
+  lbRez->setText(Shown);
 }
 
 void TfmVisual::ComboItems(TStrings& Items) const {
