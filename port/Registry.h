@@ -93,6 +93,9 @@ class TWin32Registry : public TRegistryKey {
   TWin32Registry& operator=(const TWin32Registry&) = delete;
 
   std::string ClassName() const override { return "TWin32Registry"; }
+  // Deletes Root\Path with its subkeys and values; false when it did not exist. Raises
+  // ERegistryException on other failures.
+  static bool DeleteKeyTree(TRegRootKey Root, const std::string& Path);
   bool QueryValue(const std::string& Name, TRegValue& Value) override;
   void SetValue(const std::string& Name, uint32_t Type, const std::string& Data) override;
   void* Key() const { return FKey; }

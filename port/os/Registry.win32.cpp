@@ -65,6 +65,19 @@ TWin32Registry::~TWin32Registry() {
   if (FOwnsKey && FKey != nullptr) RegCloseKey(static_cast<HKEY>(FKey));
 }
 
+bool TWin32Registry::DeleteKeyTree(TRegRootKey Root, const std::string& Path) {
+  // An empty path would name the root key itself and empty it.
+  if (Path.empty()) throw ERegistryException("Refusing to delete a registry root key");
+  const LONG Rc = RegDeleteTreeA(RootHandle(Root), Path.c_str());
+  if (Rc == ERROR_FILE_NOT_FOUND) return false;
+  if (Rc != ERROR_SUCCESS) Fail("Cannot delete registry key \"" + Path + "\"", Rc);
+  // Older registry redirectors leave the emptied key itself behind; it goes too.
+  const LONG Rc2 = RegDeleteKeyA(RootHandle(Root), Path.c_str());
+  if (Rc2 != ERROR_SUCCESS && Rc2 != ERROR_FILE_NOT_FOUND)
+    Fail("Cannot delete registry key \"" + Path + "\"", Rc2);
+  return true;
+}
+
 bool TWin32Registry::QueryValue(const std::string& Name, TRegValue& Value) {
   const HKEY Key = static_cast<HKEY>(FKey);
   // Another program may change the value between asking its size and reading it; ask again

@@ -285,20 +285,31 @@ TEST(DiskIniFile, AFailedBatchKeepsTheOldFileWhole) {
   EXPECT_EQ(Dir.Entries(), std::vector<std::string>{"keep.ini"});
 }
 
-TEST(DiskIniFile, ReplacingKeepsPermissionsAndSymbolicLinks) {
+TEST(DiskIniFile, ReplacingKeepsTheFilesPermissions) {
+  TTempDir Dir;
+  const std::string Name = Dir.File("private.ini");
+  WriteFileBytes(Name, "[S]\nA=1\n");
+  fs::permissions(Name, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+  const fs::perms Before = fs::status(Name).permissions();
+  TDiskIniFile Ini(Name);
+  Ini.WriteString("S", "A", "2");
+  EXPECT_EQ(ReadFileBytes(Name), "[S]\nA=2\n");
+  EXPECT_EQ(fs::status(Name).permissions(), Before);
+}
+
+TEST(DiskIniFile, WritingThroughASymbolicLinkReplacesTheFileItNames) {
   TTempDir Dir;
   const std::string Real = Dir.File("real.ini");
   WriteFileBytes(Real, "[S]\nA=1\n");
-  fs::permissions(Real, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
   const std::string Link = Dir.File("link.ini");
-  fs::create_symlink("real.ini", Link);
+  std::error_code Ec;
+  fs::create_symlink("real.ini", Link, Ec);
+  if (Ec) GTEST_SKIP() << "no symbolic links here: " << Ec.message();
 
   TDiskIniFile Ini(Link);
   EXPECT_EQ(Ini.ReadString("S", "A", ""), "1");
   Ini.WriteString("S", "A", "2");
   EXPECT_TRUE(fs::is_symlink(Link));
   EXPECT_EQ(ReadFileBytes(Real), "[S]\nA=2\n");
-  EXPECT_EQ(fs::status(Real).permissions() & fs::perms::all,
-            fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(Dir.Entries(), (std::vector<std::string>{"link.ini", "real.ini"}));
 }
