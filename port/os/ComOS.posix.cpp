@@ -51,6 +51,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -58,12 +59,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -514,6 +517,25 @@ void TPosixComOS::WatchModemLines(std::shared_ptr<TDeviceObject> D) {
 
 // --- Open and close ---------------------------------------------------------------------------
 
+// Whether a character device may be opened as a serial port, judged without opening it:
+// opening some devices acts by itself (a watchdog starts counting), so sysfs is asked for the
+// device's class first. Devices sysfs does not list (pseudo-terminal slaves) are left to the
+// isatty check after the open. The controlling terminal, the consoles and the pseudo-terminal
+// multiplexer are terminals but no ports: putting them into raw mode would take the user's
+// own terminal.
+int CheckTerminalDevice(dev_t Device) {
+  const unsigned Major = major(Device), Minor = minor(Device);
+  if (Major == 5 || (Major == 4 && Minor < 64)) return ENOTTY;
+  const std::string Link =
+      "/sys/dev/char/" + std::to_string(Major) + ":" + std::to_string(Minor) + "/subsystem";
+  char Target[PATH_MAX];
+  const ssize_t N = ::readlink(Link.c_str(), Target, sizeof Target - 1);
+  if (N <= 0) return 0;
+  const std::string_view Class(Target, static_cast<size_t>(N));
+  const size_t Slash = Class.rfind('/');
+  return Class.substr(Slash == std::string_view::npos ? 0 : Slash + 1) == "tty" ? 0 : ENOTTY;
+}
+
 THandle TPosixComOS::CreateFileA(const std::string& FileName, uint32_t, uint32_t, uint32_t,
                                  uint32_t) {
   std::string Path;
@@ -523,6 +545,7 @@ THandle TPosixComOS::CreateFileA(const std::string& FileName, uint32_t, uint32_t
   struct stat Before {};
   if (::stat(Path.c_str(), &Before) != 0) return Fail(errno), INVALID_HANDLE_VALUE_;
   if (!S_ISCHR(Before.st_mode)) return Fail(ENOTTY), INVALID_HANDLE_VALUE_;
+  if (int Error = CheckTerminalDevice(Before.st_rdev)) return Fail(Error), INVALID_HANDLE_VALUE_;
   const int Fd = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (Fd < 0) return Fail(errno), INVALID_HANDLE_VALUE_;
   auto D = std::make_shared<TDeviceObject>();

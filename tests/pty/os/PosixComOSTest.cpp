@@ -286,6 +286,9 @@ TEST_F(PosixComOS, MissingAndUnsafeNamesOpenNothing) {
   EXPECT_EQ(OpenError("null"), uint32_t{ENOTTY});
   EXPECT_EQ(OpenError("/etc/hostname"), uint32_t{ENOTTY});
   EXPECT_EQ(OpenError("/dev"), uint32_t{ENOTTY});
+  // A terminal that is no port (the multiplexer; the controlling terminal and the consoles
+  // are refused the same way, but a test must not risk opening those).
+  EXPECT_EQ(OpenError("ptmx"), uint32_t{ENOTTY});
   EXPECT_EQ(CountOpenDescriptors(), Fds);
 }
 
