@@ -71,7 +71,12 @@ TComThread::TComThread(TCustomComPort* AComPort)
   FComPort = AComPort;
   SetPriority(AComPort->FEventThreadPriority);
   FOS->SetCommMask(FHandle, EventsToMask(AComPort->FEvents));
-  Start();
+  try {
+    Start();
+  } catch (...) {
+    FOS->CloseHandle(FStopEvent);
+    throw;
+  }
 }
 
 TComThread::~TComThread() {
@@ -110,6 +115,8 @@ void TComThread::RunLoop() {
   Overlapped.hEvent = OS.CreateEventA(true, true);
   // Outlives the loop: clearing the mask below completes the pending wait, which writes it.
   uint32_t Mask = 0;
+  // Also when a delivery raised (smThreadSync, smNone): a thread that ends must not leave its
+  // wait request, its event or the driver's buffers behind.
   TScopeExit cleanup([&] {
     if (!FDetached) {
       OS.SetCommMask(FHandle, 0);

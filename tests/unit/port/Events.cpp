@@ -344,30 +344,6 @@ TEST_F(PortEvents, CloseFromALinkUnderWindowSyncCompletesTheDeliveryInFlight) {
   Port->RemoveLink(&A);
 }
 
-TEST_F(PortEvents, CloseFromOnRxCharUnderWindowSyncReturnsAfterTheThreadEnded) {
-  Port->OnRxChar = [&](TObject*, int32_t) {
-    Log.Add("RxChar");
-    Port->Close();
-    Log.Add(Port->ThreadCreated() ? "closed, thread left" : "closed");
-  };
-  Port->OnTxEmpty = [&](TObject*) {
-    Log.Add(Port->Connected() ? "TxEmpty open" : "TxEmpty closed");
-  };
-  Port->OnAfterClose = [&](TObject*) { Log.Add("AfterClose"); };
-  Port->SetSyncMethod(smWindowSync);
-  Port->SetEvents(TComEvents{evRing});
-  for (int Round = 0; Round < 3; ++Round) {
-    SCOPED_TRACE(Round);
-    Log.Clear();
-    OpenAndWait();
-    Sim.Feed("COM7", "x");
-    ASSERT_TRUE(Sim.CompleteWait("COM7", EV_RXCHAR_ | EV_TXEMPTY_));
-    ASSERT_TRUE(Serve([&] { return Log.Contains("closed"); }));
-    EXPECT_EQ(Log.Entries(),
-              (std::vector<std::string>{"RxChar", "TxEmpty open", "AfterClose", "closed"}));
-  }
-}
-
 TEST_F(PortEvents, CloseFromAHandlerUnderThreadSyncDoesNotDeadlock) {
   Port->SetSyncMethod(smThreadSync);
   Port->SetEvents(TComEvents{evRing});
