@@ -124,8 +124,16 @@ void TIniText::Parse(std::string_view Text) {
     size_t End = Text.find('\n', Pos);
     if (End == std::string_view::npos) End = Text.size();
     std::string_view Line = Text.substr(Pos, End - Pos);
-    if (!Line.empty() && Line.back() == '\r') Line.remove_suffix(1);
+    std::string LineEnd;
+    if (End < Text.size()) {
+      LineEnd = "\n";
+      if (!Line.empty() && Line.back() == '\r') {
+        Line.remove_suffix(1);
+        LineEnd = "\r\n";
+      }
+    }
     FLines.push_back(ParseLine(std::string(Line)));
+    FLines.back().End = std::move(LineEnd);
     Pos = End + 1;
   }
 }
@@ -135,7 +143,7 @@ std::string TIniText::Text() const {
   if (FBom) S.append(Bom);
   for (const TLine& L : FLines) {
     S += L.Raw;
-    S += FLineEnd;
+    S += L.End.empty() ? FLineEnd : L.End;
   }
   return S;
 }
@@ -197,7 +205,9 @@ void TIniText::WriteString(std::string_view Section, std::string_view Ident,
   }
   const int Existing = FindKey(Header, Key);
   if (Existing >= 0) {
+    std::string LineEnd = std::move(FLines[Existing].End);
     FLines[Existing] = ParseLine(FLines[Existing].Name + "=" + Quote(Value));
+    FLines[Existing].End = std::move(LineEnd);
     return;
   }
   // After the section's last key, so that comments and blank lines leading into the next

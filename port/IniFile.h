@@ -25,8 +25,8 @@ class TIniText {
  public:
   TIniText() = default;
   explicit TIniText(std::string_view Text) { Parse(Text); }
-  // Replaces the contents with Text. Line ends may be LF or CR LF; the first one found is used
-  // for every line when the text is written back.
+  // Replaces the contents with Text. Line ends may be LF or CR LF, even mixed: every line read
+  // is written back with its own end, and new lines get the first end found in the text.
   void Parse(std::string_view Text);
   std::string Text() const;
 
@@ -52,6 +52,7 @@ class TIniText {
     TLineKind Kind = lkOther;
     std::string Name;   // the section's name, or the key's name
     std::string Value;  // the key's value, unquoted
+    std::string End;    // the line's own end as read ("\n" or "\r\n"); empty: the text's
   };
   static TLine ParseLine(std::string Raw);
   // Index of the section's header line, or -1.

@@ -79,6 +79,11 @@ TEST(IniText, LineEndsAndByteOrderMarkAreKept) {
   EXPECT_EQ(Bom.ReadString("S", "A", ""), "1");
   Bom.WriteString("S", "A", "2");
   EXPECT_EQ(Bom.Text(), "\xEF\xBB\xBF[S]\nA=2\n");
+  // Mixed ends, and a stray CR before one, come back byte for byte.
+  TIniText Mixed("[S]\r\nA=1\nB=x\r\r\n");
+  EXPECT_EQ(Mixed.ReadString("S", "B", ""), "x");
+  Mixed.WriteString("S", "C", "2");
+  EXPECT_EQ(Mixed.Text(), "[S]\r\nA=1\nB=x\r\r\nC=2\r\n");
   TIniText Empty;
   Empty.WriteString("S", "A", "1");
   EXPECT_EQ(Empty.Text(), "[S]\r\nA=1\r\n");
