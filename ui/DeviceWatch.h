@@ -12,7 +12,16 @@
 #include <functional>
 #include <memory>
 
+#include "framework/MainLoop.h"
 #include "ui/DeviceNotice.h"
+
+// The message that stands for "a device has been added or removed" (event code 7).
+inline TMessage DevNodesChangedMessage() {
+  TMessage Message;
+  Message.Msg = WM_DEVICECHANGE_;
+  Message.WParam = DBT_DEVNODES_CHANGED_;
+  return Message;
+}
 
 class QWidget;
 

@@ -11,9 +11,13 @@ struct TDeviceWatch::TImpl : QAbstractNativeEventFilter {
 
   bool nativeEventFilter(const QByteArray& EventType, void* Message, qintptr*) override {
     if (EventType != "windows_generic_MSG" || !Window) return false;
-    TMessage Notice;
+    TDeviceNotice Notice;
     if (!DecodeDeviceChange(Message, static_cast<uintptr_t>(Window->winId()), Notice)) return false;
-    if (OnNotice) OnNotice(Notice);
+    TMessage Msg;
+    Msg.Msg = Notice.Msg;
+    Msg.WParam = Notice.WParam;
+    Msg.LParam = Notice.LParam;
+    if (OnNotice) OnNotice(Msg);
     // Handled here: neither the default handling nor a result of our own.
     return true;
   }
