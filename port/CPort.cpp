@@ -157,7 +157,15 @@ void TCustomComPort::Close() {
   FClosing = true;
   TScopeExit reset([this] { FClosing = false; });
   HandleBeforeClose();
-  AbortTransfers();
+  // A purge that fails (a device that has vanished fails every call) must not keep the port
+  // open for good: no later close could succeed either, and the port would hold the thread and
+  // the descriptor until it is destroyed. The close releases everything and raises afterwards.
+  std::exception_ptr purgeFailure;
+  try {
+    AbortTransfers();
+  } catch (const EComPort&) {
+    purgeFailure = std::current_exception();
+  }
   if (FThreadCreated) {
     StopEventThread();
     FThreadCreated = false;
@@ -167,6 +175,7 @@ void TCustomComPort::Close() {
   CloseDevice();
   FConnected = false;
   HandleAfterClose();
+  if (purgeFailure) std::rethrow_exception(purgeFailure);
 }
 
 void TCustomComPort::StopEventThread() {

@@ -382,22 +382,27 @@ TEST_F(PortFailures, HandledSettingFailureOpensAnyway) {
   EXPECT_EQ(CallsNamed("SetCommTimeouts").size(), 1u) << "the open went on";
 }
 
-TEST_F(PortFailures, PurgeFailureStopsCloseAndLeavesThePortOpen) {
+// A failed purge must not leave the port open for good (a vanished device fails every purge,
+// so no later close could succeed): the close releases everything, then raises.
+TEST_F(PortFailures, PurgeFailureIsRaisedAfterThePortIsReleased) {
+  LogAllEvents(*Port, Log);
   Port->Open();
   ASSERT_TRUE(Sim.WaitUntil([&] { return Sim.IsWaiting("COM7"); }, 10s));
+  Log.Clear();
   Sim.FailCall("PurgeComm", SIM_ERROR_INVALID_PARAMETER);
   try {
     Port->Close();
     FAIL() << "no exception";
   } catch (const EComPort& E) {
     EXPECT_EQ(E.ErrorCode(), CE_PurgeFailed);
+    EXPECT_EQ(E.WinErrorCode(), 87);
   }
-  EXPECT_TRUE(Port->Connected());
-  EXPECT_TRUE(Port->ThreadCreated());
-  EXPECT_TRUE(Sim.IsOpen("COM7"));
-  Port->Close();  // the next close goes through
   EXPECT_FALSE(Port->Connected());
+  EXPECT_FALSE(Port->ThreadCreated());
   EXPECT_FALSE(Sim.IsOpen("COM7"));
+  EXPECT_TRUE(Log.Contains("AfterClose"));
+  Port->Open();  // and it opens again
+  EXPECT_TRUE(Port->Connected());
 }
 
 TEST_F(PortFailures, HandledPurgeFailureClosesAnyway) {
