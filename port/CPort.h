@@ -127,7 +127,12 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   void SetOS(TComOS* Value);
 
   // --- open and close
+  // Opens the device, applies every setting and starts the event thread. A device that cannot
+  // be opened leaves the port closed, also when OnException takes the report.
   void Open();
+  // Stops the event thread (serving a delivery in flight, so it may be called from a handler),
+  // closes the device and marks the port closed. A failed purge of pending transfers is raised
+  // after the port has been released.
   void Close();
   bool Connected() const { return FConnected.load(); }
   void SetConnected(bool Value);
