@@ -73,7 +73,9 @@ add_subdirectory(${PROJECT_SOURCE_DIR}/packaging ${PROJECT_BINARY_DIR}/packaging
 set(CPACK_PACKAGE_NAME comfind)
 set(CPACK_PACKAGE_VENDOR "comfind")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "finds the serial port a measuring instrument is attached to")
+# The first line of each package's own description is its summary. CPack would put this one in
+# front of every description unless it is CPack's default text, hence the default.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY comfind)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENT_RUNTIME_DISPLAY_NAME "comfind programs")
@@ -85,6 +87,7 @@ if(WIN32)
   set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
   set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
   set(CPACK_COMPONENTS_ALL runtime)
+  set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
   set(CPACK_PACKAGE_FILE_NAME comfind-${PROJECT_VERSION}-win64)
   set(CPACK_ARCHIVE_FILE_NAME comfind-${PROJECT_VERSION}-win64)
 else()
@@ -115,8 +118,9 @@ The package holds the window (comfind), the same search for terminals and script
 'comfind-cli --demo' to watch a search find the simulated instrument.
 .
 Serial devices (/dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM*) belong to the group 'dialout'.
-To open them without root, add your user to it and log in again:
-  sudo adduser $USER dialout")
+To open them without root, add your user to that group:
+  sudo adduser $USER dialout
+and log in again.")
 
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME comfind-dev)
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
