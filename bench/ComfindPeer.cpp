@@ -4,6 +4,11 @@
 // (19200 8N1, DTR on, RTS off, the read timeouts, [evRxChar], window synchronisation) and the
 // lines come out of the application's packet assembler (stop string CR LF, limit 1024) on the
 // main thread, through the main loop, exactly as the search receives them.
+//
+// For finding out where time goes, two settings can be changed from the environment (the
+// table's figures never set them): BENCH_COMFIND_INPUT_SIZE (the driver input queue size,
+// Buffer.InputSize) and BENCH_COMFIND_SYNC (thread, window or none: the SyncMethod).
+#include <cstdlib>
 #include <exception>
 #include <string>
 
@@ -28,6 +33,12 @@ class TReceiver {
   }
 
   int Run() {
+    if (const char* Size = std::getenv("BENCH_COMFIND_INPUT_SIZE"))
+      Port().Buffer().SetInputSize(std::atoi(Size));
+    if (const char* Sync = std::getenv("BENCH_COMFIND_SYNC")) {
+      const std::string S = Sync;
+      Port().SetSyncMethod(S == "none" ? smNone : S == "thread" ? smThreadSync : smWindowSync);
+    }
     const std::string& Mode = FArgs.Mode;
     if (Mode == "search") return Search();
     if (Mode == "openclose") return OpenClose();
@@ -41,9 +52,10 @@ class TReceiver {
         }
       };
     } else if (Mode == "latency") {
-      Pack().OnPacket = [this](TObject*, const std::string&) {
+      Pack().OnPacket = [this](TObject*, const std::string& Line) {
+        if (peer::IsBye(Line)) return FLoop.Terminate();
         Port().WriteText(peer::Probe);
-        if (++FLines == FArgs.Count) FLoop.Terminate();
+        ++FLines;
       };
     } else if (Mode == "flood") {
       Pack().OnPacket = [this](TObject*, const std::string& Line) {

@@ -42,8 +42,7 @@ namespace {
 using TClock = std::chrono::steady_clock;
 
 long long NowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             TClock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(TClock::now().time_since_epoch())
       .count();
 }
 
@@ -96,7 +95,8 @@ class TChild {
     posix_spawn_file_actions_init(&Actions);
     posix_spawn_file_actions_adddup2(&Actions, Pipe[1], STDOUT_FILENO);
     std::vector<char*> Args;
-    for (const std::string& A : Argv) Args.push_back(const_cast<char*>(A.c_str()));
+    for (const std::string& A : Argv)
+      Args.push_back(const_cast<char*>(A.c_str()));
     Args.push_back(nullptr);
     const int E = ::posix_spawn(&FPid, Args[0], &Actions, nullptr, Args.data(), environ);
     posix_spawn_file_actions_destroy(&Actions);
@@ -176,8 +176,8 @@ class TChild {
 // One round of the far end's loop: sleeps in poll on the master (for reading, and for writing
 // when Writable asks for it) and on the child's output, until Deadline.
 struct TServe {
-  std::function<bool()> WantWrite;        // poll the master for writing
-  std::function<void()> OnWritable;       // the master can take bytes
+  std::function<bool()> WantWrite;                         // poll the master for writing
+  std::function<void()> OnWritable;                        // the master can take bytes
   std::function<void(const char*, size_t)> OnMasterBytes;  // the receiver wrote these
   std::function<bool(const std::string&)> OnChildLine;     // true: done
 };
@@ -223,7 +223,8 @@ std::vector<long long> Numbers(const std::string& Line) {
   In >> Word;
   std::vector<long long> Out;
   long long V;
-  while (In >> V) Out.push_back(V);
+  while (In >> V)
+    Out.push_back(V);
   return Out;
 }
 
@@ -310,8 +311,8 @@ std::optional<TThroughput> RunThroughput(const TPeer& P, const TSizes& Z) {
   }
   DoneNs = Result[0];
   if (Result[1] != Lines || Result[2] != 0)
-    std::fprintf(stderr, "  %s: %lld lines, %lld of the wrong length\n", P.Name.c_str(),
-                 Result[1], Result[2]);
+    std::fprintf(stderr, "  %s: %lld lines, %lld of the wrong length\n", P.Name.c_str(), Result[1],
+                 Result[2]);
   Child.Wait();
   TThroughput T;
   T.MBps = static_cast<double>(Total) / (static_cast<double>(DoneNs - Start) / 1e9) / 1e6;
@@ -367,6 +368,7 @@ std::optional<TLatency> RunLatency(const TPeer& P, const TSizes& Z) {
       return std::nullopt;
     }
   }
+  if (::write(Pty.Master(), "BYE\r\n", 5) != 5) Fail("write");
   TServe End;
   End.OnChildLine = [](const std::string& Line) { return Line.rfind("done", 0) == 0; };
   Serve(Pty, Child, End, NowNs() + 10 * Second);
@@ -577,9 +579,11 @@ std::string Format(double V) {
 void PrintTable(const std::vector<TFigure>& Figures, const std::vector<TPeer>& Peers) {
   const std::string Self = Peers.front().Name;
   std::printf("\n| Figure | %s |", Self.c_str());
-  for (size_t I = 1; I < Peers.size(); ++I) std::printf(" %s |", Peers[I].Name.c_str());
+  for (size_t I = 1; I < Peers.size(); ++I)
+    std::printf(" %s |", Peers[I].Name.c_str());
   std::printf("\n|---|---:|");
-  for (size_t I = 1; I < Peers.size(); ++I) std::printf("---:|");
+  for (size_t I = 1; I < Peers.size(); ++I)
+    std::printf("---:|");
   std::printf("\n");
   for (const TFigure& F : Figures) {
     const double Mine = F.Value(Self);
@@ -662,10 +666,11 @@ int main(int argc, char** argv) {
         ("," + PeerFilter + ",").find("," + P.Name + ",") != std::string::npos)
       Peers.push_back(P);
 
-  std::printf("bench_serial: %d runs; throughput %lld MiB, latency %d rounds, open/close %d "
-              "cycles, idle %d s, flood %lld MiB\n",
-              Z.Reps, Z.ThroughputBytes >> 20, Z.LatencyRounds, Z.OpenCloseCycles,
-              Z.IdleSeconds, Z.FloodBytes >> 20);
+  std::printf(
+      "bench_serial: %d runs; throughput %lld MiB, latency %d rounds, open/close %d "
+      "cycles, idle %d s, flood %lld MiB\n",
+      Z.Reps, Z.ThroughputBytes >> 20, Z.LatencyRounds, Z.OpenCloseCycles, Z.IdleSeconds,
+      Z.FloodBytes >> 20);
   std::fflush(stdout);
 
   std::vector<TFigure> Figures;
@@ -709,9 +714,13 @@ int main(int argc, char** argv) {
     }
     if (Wanted("idle")) {
       TFigure F{"idle CPU time, port open and waiting " + std::to_string(Z.IdleSeconds) + " s",
-                "us", false, {}, {}};
+                "us",
+                false,
+                {},
+                {}};
       for (int R = 0; R < Z.IdleReps; ++R)
-        for (const auto& [Name, Us] : RunIdle(Peers, Z)) F.Runs[Name].push_back(Us);
+        for (const auto& [Name, Us] : RunIdle(Peers, Z))
+          F.Runs[Name].push_back(Us);
       Figures.push_back(F);
     }
     if (Wanted("memory")) {
@@ -731,9 +740,12 @@ int main(int argc, char** argv) {
       }
       Figures.push_back(Search);
 
-      TFigure Flood{"peak RSS, " + std::to_string(Z.FloodBytes >> 20) +
-                        " MiB without line ends, then a line",
-                    "MiB", false, {}, {}};
+      TFigure Flood{
+          "peak RSS, " + std::to_string(Z.FloodBytes >> 20) + " MiB without line ends, then a line",
+          "MiB",
+          false,
+          {},
+          {}};
       for (int R = 0; R < Z.FloodReps; ++R)
         for (const TPeer& P : Peers) {
           const TFlood Result = RunFlood(P, Z);
@@ -748,7 +760,10 @@ int main(int argc, char** argv) {
       Figures.push_back(Flood);
 
       TFigure CliFlood{"peak RSS of comfind-cli, probe answered by a flood without line ends",
-                       "MiB", false, {}, {}};
+                       "MiB",
+                       false,
+                       {},
+                       {}};
       double SentMiB = 0;
       for (int R = 0; R < Z.Reps; ++R) {
         const auto [Peak, Sent] = RunCliFlood(BENCH_COMFIND_CLI);

@@ -25,8 +25,8 @@ bool OpenPort(asio::serial_port& Port, const std::string& Device) {
   Port.set_option(asio::serial_port_base::character_size(8), E);
   Port.set_option(asio::serial_port_base::parity(asio::serial_port_base::parity::none), E);
   Port.set_option(asio::serial_port_base::stop_bits(asio::serial_port_base::stop_bits::one), E);
-  Port.set_option(
-      asio::serial_port_base::flow_control(asio::serial_port_base::flow_control::none), E);
+  Port.set_option(asio::serial_port_base::flow_control(asio::serial_port_base::flow_control::none),
+                  E);
   return true;
 }
 
@@ -119,9 +119,11 @@ int Run(const peer::TArgs& Args) {
       return false;
     });
   } else if (Args.Mode == "latency") {
-    Reader = std::make_unique<TLineReader>(Port, [&](const std::string&) {
+    Reader = std::make_unique<TLineReader>(Port, [&](const std::string& Line) {
+      if (peer::IsBye(Line)) return false;
       WriteProbe(Port);
-      return ++Lines < Args.Count;
+      ++Lines;
+      return true;
     });
   } else if (Args.Mode == "flood") {
     Reader = std::make_unique<TLineReader>(Port, [&](const std::string& Line) {
@@ -140,8 +142,7 @@ int Run(const peer::TArgs& Args) {
   if (Args.Mode == "idle") {
     Say("cpu " + std::to_string(peer::CpuNs() - Cpu0));
   } else if (Args.Mode == "throughput") {
-    Say("done " + std::to_string(DoneNs) + " " + std::to_string(Lines) + " " +
-        std::to_string(Bad));
+    Say("done " + std::to_string(DoneNs) + " " + std::to_string(Lines) + " " + std::to_string(Bad));
   } else {
     Say("done " + std::to_string(Lines));
   }

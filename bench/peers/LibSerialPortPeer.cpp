@@ -114,14 +114,17 @@ int Run(const peer::TArgs& Args) {
           }
         },
         [&] { return Stop; });
-    Say("done " + std::to_string(DoneNs) + " " + std::to_string(Lines) + " " +
-        std::to_string(Bad));
+    Say("done " + std::to_string(DoneNs) + " " + std::to_string(Lines) + " " + std::to_string(Bad));
   } else if (Args.Mode == "latency") {
     ReadLoop(
         Port,
-        [&](const std::string&) {
-          WriteAll(Port, peer::Probe, sizeof peer::Probe - 1);
-          Stop = ++Lines == Args.Count;
+        [&](const std::string& Line) {
+          if (peer::IsBye(Line)) {
+            Stop = true;
+          } else {
+            WriteAll(Port, peer::Probe, sizeof peer::Probe - 1);
+            ++Lines;
+          }
         },
         [&] { return Stop; });
     Say("done " + std::to_string(Lines));

@@ -5,7 +5,8 @@
 // (the slave side of a pseudo-terminal) the way its library is meant to be used:
 //   throughput DEV LINES   count CR LF lines in the line handler; after LINES of them print
 //                          "done <steady ns> <lines> <lines of the wrong length>"
-//   latency DEV ROUNDS     answer every received line with the probe line; end after ROUNDS
+//   latency DEV ROUNDS     answer every received line with the probe line, until the line
+//                          "BYE" (the port stays open until every reply has been read)
 //   flood DEV              take lines until one ends with "END", then print "done <lines>"
 //   search DEV...          probe the devices in turn (open, probe, 500 ms for "OK"), then
 //                          print "search <found 0|1> <index> <ns from start to result>"
@@ -42,7 +43,8 @@ inline TArgs ParseArgs(int argc, char** argv) {
   }
   A.Mode = argv[1];
   if (A.Mode == "search") {
-    for (int I = 2; I < argc; ++I) A.Devices.push_back(argv[I]);
+    for (int I = 2; I < argc; ++I)
+      A.Devices.push_back(argv[I]);
   } else {
     A.Devices.push_back(argv[2]);
     if (argc > 3) A.Count = std::atoll(argv[3]);
@@ -68,7 +70,12 @@ inline void Say(const std::string& Line) {
 }
 
 inline bool IsOk(const std::string& Line) {
-  return Line.size() == 2 && (Line[0] == 'O' || Line[0] == 'o') && (Line[1] == 'K' || Line[1] == 'k');
+  return Line.size() == 2 && (Line[0] == 'O' || Line[0] == 'o') &&
+         (Line[1] == 'K' || Line[1] == 'k');
+}
+
+inline bool IsBye(const std::string& Line) {
+  return Line == "BYE";
 }
 
 inline bool EndsWithEnd(const std::string& Line) {

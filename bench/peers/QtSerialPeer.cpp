@@ -126,9 +126,9 @@ int Run(const peer::TArgs& Args) {
   } else if (Args.Mode == "latency") {
     QObject::connect(&Port, &QSerialPort::readyRead, [&] {
       while (Port.canReadLine()) {
-        Port.readLine();
+        if (peer::IsBye(Chomp(Port.readLine()))) return QCoreApplication::quit();
         WriteProbe(Port);
-        if (++Lines == Args.Count) QCoreApplication::quit();
+        ++Lines;
       }
     });
   } else if (Args.Mode == "flood") {
@@ -148,8 +148,7 @@ int Run(const peer::TArgs& Args) {
   if (Args.Mode == "idle") {
     Say("cpu " + std::to_string(peer::CpuNs() - Cpu0));
   } else if (Args.Mode == "throughput") {
-    Say("done " + std::to_string(DoneNs) + " " + std::to_string(Lines) + " " +
-        std::to_string(Bad));
+    Say("done " + std::to_string(DoneNs) + " " + std::to_string(Lines) + " " + std::to_string(Bad));
   } else {
     Port.waitForBytesWritten(1000);
     Say("done " + std::to_string(Lines));

@@ -82,9 +82,10 @@ def main():
                     state["done_ns"] = time.monotonic_ns()
                     done.set()
             elif mode == "latency":
-                self.transport.write(PROBE)
-                if state["lines"] == count:
+                if line == "BYE":
                     done.set()
+                else:
+                    self.transport.write(PROBE)
             elif mode == "flood":
                 if line.endswith("END"):
                     done.set()
