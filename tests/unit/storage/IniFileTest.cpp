@@ -276,6 +276,21 @@ TEST(DiskIniFile, AFailedWriteLeavesNoPartialFileAndNoChange) {
   EXPECT_FALSE(fs::exists(Sub));
 }
 
+TEST(DiskIniFile, TheFileIsReplacedNotRewrittenInPlace) {
+  // A second name for the old file's contents: rewriting in place would change what it shows,
+  // and a reader of the old file could then see a half-written one.
+  TTempDir Dir;
+  const std::string Name = Dir.File("s.ini");
+  WriteFileBytes(Name, "[S]\nA=1\n");
+  std::error_code Ec;
+  fs::create_hard_link(Name, Dir.File("old.ini"), Ec);
+  if (Ec) GTEST_SKIP() << "no hard links here: " << Ec.message();
+  TDiskIniFile Ini(Name);
+  Ini.WriteString("S", "A", "2");
+  EXPECT_EQ(ReadFileBytes(Name), "[S]\nA=2\n");
+  EXPECT_EQ(ReadFileBytes(Dir.File("old.ini")), "[S]\nA=1\n");
+}
+
 TEST(DiskIniFile, AFailedBatchKeepsTheOldFileWhole) {
   TTempDir Dir;
   const std::string Name = Dir.File("keep.ini");

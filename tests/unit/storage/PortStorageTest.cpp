@@ -267,36 +267,6 @@ TEST(PortStoreToIniFile, TheBasicGroupAsAFileShowsIt) {
             "FlowControl=None\r\n");
 }
 
-TEST(PortStoreToRegistry, ValueTypesAndForms) {
-  auto P = NewPort();
-  P->SetStoredProps(AllStoredProps());
-  SetEverything(*P);
-  TMemoryRegistry Reg;
-  P->StoreToRegistry(Reg);
-  TRegValue V;
-  ASSERT_TRUE(Reg.QueryValue("BaudRate", V));
-  EXPECT_EQ(V.Type, rvSz);
-  EXPECT_EQ(V.Data, std::string("Custom\0", 7));
-  ASSERT_TRUE(Reg.QueryValue("CustomBaudRate", V));
-  EXPECT_EQ(V.Type, rvDword);
-  EXPECT_EQ(Reg.ReadInteger("CustomBaudRate"), 250000);
-  EXPECT_EQ(Reg.ReadString("StopBits"), "1.5");
-  EXPECT_EQ(Reg.ReadString("DataBits"), "7");
-  EXPECT_EQ(Reg.ReadString("Parity"), "Mark");
-  EXPECT_EQ(Reg.ReadString("FlowControl"), "Custom");
-  EXPECT_EQ(Reg.ReadString("EventChar"), "#");
-  EXPECT_EQ(Reg.ReadString("DiscardNull"), "Yes");
-  EXPECT_EQ(Reg.ReadString("Parity.ReplaceChar"), "#13");
-  EXPECT_EQ(Reg.ReadString("FlowControl.ControlRTS"), "Toggle");
-  EXPECT_EQ(Reg.ReadString("FlowControl.ControlDTR"), "Handshake");
-  EXPECT_EQ(Reg.ReadString("FlowControl.XonXoffOut"), "No");
-  EXPECT_EQ(Reg.ReadString("FlowControl.XoffChar"), "#200");
-  EXPECT_EQ(Reg.ReadString("FlowControl.XonChar"), "#32");
-  EXPECT_EQ(Reg.ReadInteger("Timeouts.WriteTotalConstant"), -1);
-  ASSERT_TRUE(Reg.QueryValue("Timeouts.WriteTotalConstant", V));
-  EXPECT_EQ(V.Data, std::string("\xFF\xFF\xFF\xFF", 4));
-}
-
 namespace {
 // A key that refuses to take one named value.
 class TRefusingRegistry : public TMemoryRegistry {
