@@ -122,7 +122,7 @@ class TIniWriter final : public TSettingsWriter {
 
  private:
   TIniFile& FIni;
-  const std::string& FSection;
+  const std::string FSection;
 };
 
 class TIniReader final : public TSettingsReader {
@@ -137,7 +137,7 @@ class TIniReader final : public TSettingsReader {
 
  private:
   TIniFile& FIni;
-  const std::string& FSection;
+  const std::string FSection;
 };
 
 class TRegWriter final : public TSettingsWriter {

@@ -254,7 +254,8 @@ std::string ErrnoText(int Err) {
 }
 
 std::string TempSuffix() {
-  static std::random_device Device;
+  // One per thread: ini objects on different threads must not share the generator.
+  thread_local std::random_device Device;
   std::uniform_int_distribution<uint64_t> Dist;
   std::ostringstream S;
   S << std::hex << Dist(Device);
