@@ -1,11 +1,12 @@
 # Install rules and packages.
 #
-#   cmake --install BUILD [--prefix DIR]   the programs, the serial-port library with its headers
-#                                          and CMake package config, the desktop entry, icons and
-#                                          the manual page
-#   cpack (in BUILD)                       Linux: comfind_<version>_<arch>.deb (the programs) and
-#                                          comfind-dev_..deb (the library); Windows cross-build:
-#                                          comfind-<version>-win64.zip (the programs and a README)
+#   cmake --install BUILD [--prefix DIR]   the programs, the serial-port library with its
+#                                          headers and CMake package config, the desktop
+#                                          entry, the icons and the manual page
+#   cpack (in BUILD)                       Linux: comfind_<version>_<arch>.deb (the programs)
+#                                          and comfind-dev_<version>_<arch>.deb (the library);
+#                                          Windows cross-build: comfind-<version>-win64.zip
+#                                          (the programs and a README)
 #
 # Two components keep the packages apart: "runtime" (programs and desktop integration) and
 # "development" (library, headers, package config). Every rule names its target and is skipped
@@ -78,6 +79,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY comfind)
 set(CPACK_STRIP_FILES ON)
+set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/" "\\\\.swp$")
 set(CPACK_COMPONENT_RUNTIME_DISPLAY_NAME "comfind programs")
 set(CPACK_COMPONENT_DEVELOPMENT_DISPLAY_NAME "comport serial-port library")
 
