@@ -615,7 +615,8 @@ void Usage() {
       "  --quick      small sizes and 3 runs (about a minute); the figures are rougher\n"
       "  --reps N     runs per figure (default 5, --quick 3)\n"
       "  --only LIST  comma-separated: throughput,latency,search,openclose,idle,memory\n"
-      "  --peers LIST comma-separated receivers to run (comfind always runs)");
+      "  --peers LIST comma-separated receivers to run (comfind always runs)\n"
+      "  --comfind P  use the comfind receiver P (a build with a change being tried)");
 }
 
 }  // namespace
@@ -625,6 +626,7 @@ int main(int argc, char** argv) {
   TSizes Z;
   std::string Only = "throughput,latency,search,openclose,idle,memory";
   std::string PeerFilter;
+  std::string ComfindReceiver = BENCH_COMFIND;
   int Reps = 0;
   for (int I = 1; I < argc; ++I) {
     const std::string A = argv[I];
@@ -643,6 +645,8 @@ int main(int argc, char** argv) {
       Only = argv[++I];
     } else if (A == "--peers" && I + 1 < argc) {
       PeerFilter = argv[++I];
+    } else if (A == "--comfind" && I + 1 < argc) {
+      ComfindReceiver = argv[++I];
     } else {
       Usage();
       return A == "--help" ? 0 : 2;
@@ -654,7 +658,7 @@ int main(int argc, char** argv) {
   };
 
   std::vector<TPeer> All = {
-      {"comfind", {BENCH_COMFIND}, true},
+      {"comfind", {ComfindReceiver}, true},
       {"libserialport", {BENCH_LIBSERIALPORT}, true},
       {"Qt", {BENCH_QT}, true},
       {"Asio", {BENCH_ASIO}, true},

@@ -1,3 +1,3 @@
 #!/usr/bin/env bash
 # The packet assembler's benchmark alone: bench/packet.sh [benchmark options...]
-exec "$(dirname "$0")/run" "$@"
+exec "$(dirname "$0")/run" --packet "$@"
