@@ -156,7 +156,8 @@ void TfmVisual::CreateControls() {
   memHistory->setReadOnly(true);
   memHistory->setFrameStyle(QFrame::NoFrame);
   memHistory->setFocusPolicy(Qt::ClickFocus);  // not a tab stop
-  memHistory->setLineWrapMode(QPlainTextEdit::NoWrap);
+  // Long lines wrap at the edge, as the log memo always did.
+  memHistory->setLineWrapMode(QPlainTextEdit::WidgetWidth);
 
   pnlManagement = new TAlignPanel;
   pnlManagement->setObjectName(QStringLiteral("pnlManagement"));
