@@ -9,6 +9,10 @@
 // GetLastError(), as Win32 does. Numbers are the platform's own (Win32 error codes on Windows,
 // errno values on POSIX), except ERROR_IO_PENDING, which every implementation uses to say that
 // an overlapped operation is still running.
+// On POSIX the numbers to expect are ENOENT (2) for a missing device, EBUSY for a device that
+// another opener holds, ENOTTY for a file that is no serial port, EINVAL or ENAMETOOLONG for a
+// refused name, EIO once the device has vanished, and ECANCELED for a transfer or wait ended by
+// PurgeComm or CloseHandle.
 //
 // Calls may come from several threads at once (the main thread's reads and writes and the event
 // thread's wait on the same handle); implementations are thread-safe.
