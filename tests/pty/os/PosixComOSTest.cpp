@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <string>
@@ -93,6 +94,16 @@ class PosixComOS : public ::testing::Test {
       OS.WaitForSingleObject(Record.hEvent, 100);
     }
     return OS.SetCommMask(Handle, 0);
+  }
+  // A purge aborts only what is in flight, and the test cannot see when the other thread has
+  // entered its transfer: purge until that thread is done, with a deadline.
+  void AbortUntil(const std::atomic<bool>& Done, uint32_t Flags) {
+    const THandle Nap = Event();
+    const auto End = TClock::now() + 10s;
+    while (!Done && TClock::now() < End) {
+      ASSERT_TRUE(OS.PurgeComm(Handle, Flags));
+      OS.WaitForSingleObject(Nap, 20);
+    }
   }
   THandle Event() {
     Events.push_back(OS.CreateEventA(true, false));
@@ -412,18 +423,21 @@ TEST_F(PosixComOS, AVanishedDeviceEndsTheWaitWithAnErrorAndUsesNoCpu) {
 
 TEST_F(PosixComOS, PurgeEndsABlockedReadAndDropsWhatWasReceived) {
   Open();
-  SetTimeouts(0, 0, 0);  // a read that would wait for ever
+  SetTimeouts(0, 0, 20000);  // a read that would wait 20 s for bytes that never come
   bool Ok = true;
   uint32_t Error = 0;
+  std::atomic<bool> Done{false};
   std::thread Reader([&] {
     char Buf[8];
     uint32_t Got = 0;
     Ok = OS.ReadFile(Handle, Buf, sizeof Buf, &Got, nullptr);
     Error = OS.GetLastError();
+    Done = true;
   });
-  std::this_thread::sleep_for(50ms);
-  ASSERT_TRUE(OS.PurgeComm(Handle, PURGE_RXABORT_ | PURGE_TXABORT_));
+  const auto T0 = TClock::now();
+  AbortUntil(Done, PURGE_RXABORT_);
   Reader.join();
+  EXPECT_LT(Ms(TClock::now() - T0), 10000);
   EXPECT_FALSE(Ok);
   EXPECT_EQ(Error, uint32_t{ECANCELED});
 
@@ -489,6 +503,39 @@ TEST_F(PosixComOS, NullBytesAreDroppedOnRequestAndTheEventCharacterIsSeen) {
   const auto T0 = TClock::now();
   EXPECT_EQ(Read(4), "abc\n");
   EXPECT_LT(Ms(TClock::now() - T0), 1000);
+}
+
+TEST_F(PosixComOS, WritesEndAtTheirTimeoutOrWhenAborted) {
+  Open();
+  // Nobody reads the master, so the line fills up and a large write cannot finish.
+  const std::string Big(1 << 20, 'w');
+  TCommTimeouts T{0, 0, 0, 0, 300};
+  ASSERT_TRUE(OS.SetCommTimeouts(Handle, T));
+  uint32_t Sent = 0;
+  auto T0 = TClock::now();
+  ASSERT_TRUE(OS.WriteFile(Handle, Big.data(), static_cast<uint32_t>(Big.size()), &Sent, nullptr));
+  EXPECT_GT(Sent, 0u);
+  EXPECT_LT(Sent, Big.size());
+  EXPECT_GE(Ms(TClock::now() - T0), 290);
+  EXPECT_LT(Ms(TClock::now() - T0), 5000);
+
+  T.WriteTotalTimeoutConstant = 20000;  // only an abort ends it in time
+  ASSERT_TRUE(OS.SetCommTimeouts(Handle, T));
+  bool Ok = true;
+  uint32_t Error = 0;
+  std::atomic<bool> Done{false};
+  std::thread Writer([&] {
+    uint32_t N = 0;
+    Ok = OS.WriteFile(Handle, Big.data(), static_cast<uint32_t>(Big.size()), &N, nullptr);
+    Error = OS.GetLastError();
+    Done = true;
+  });
+  T0 = TClock::now();
+  AbortUntil(Done, PURGE_TXABORT_);
+  Writer.join();
+  EXPECT_LT(Ms(TClock::now() - T0), 10000);
+  EXPECT_FALSE(Ok);
+  EXPECT_EQ(Error, uint32_t{ECANCELED});
 }
 
 TEST_F(PosixComOS, NothingStaysOpenAfterClose) {
