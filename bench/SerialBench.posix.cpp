@@ -85,6 +85,22 @@ class TPty {
   std::string FSlavePath;
 };
 
+// Writes all of Bytes to the non-blocking master, waiting for room when the line is full.
+void WriteMaster(int Master, const char* Bytes, size_t Size) {
+  while (Size > 0) {
+    const ssize_t N = ::write(Master, Bytes, Size);
+    if (N > 0) {
+      Bytes += N;
+      Size -= static_cast<size_t>(N);
+    } else if (N < 0 && errno == EAGAIN) {
+      pollfd Fd{Master, POLLOUT, 0};
+      ::poll(&Fd, 1, 1000);
+    } else if (!(N < 0 && errno == EINTR)) {
+      Fail("write to the pseudo-terminal");
+    }
+  }
+}
+
 // A receiver program with its standard output on a pipe.
 class TChild {
  public:
@@ -245,7 +261,10 @@ struct TSizes {
   int OpenCloseCycles = 1000;
   int IdleSeconds = 5;
   int IdleReps = 3;
-  long long ScriptDeadlineNs = 60'000'000'000LL;  // one run of the script peer
+  long long ScriptDeadlineNs = 60'000'000'000LL;  // one throughput run of the script peer
+  // A receiver whose line search rescans its whole buffer (quadratic) takes minutes over a
+  // flood; it is given up after this long and its RSS at that moment is shown.
+  long long FloodDeadlineNs = 30'000'000'000LL;
 };
 
 constexpr int LineBytes = 20;
@@ -353,7 +372,7 @@ std::optional<TLatency> RunLatency(const TPeer& P, const TSizes& Z) {
   for (int I = 0; I < Z.LatencyRounds; ++I) {
     RoundDone = false;
     Sent = NowNs();
-    if (::write(Pty.Master(), "OK\r\n", 4) != 4) Fail("write");
+    WriteMaster(Pty.Master(), "OK\r\n", 4);
     const long long Deadline = NowNs() + 5 * Second;
     while (!RoundDone && NowNs() < Deadline) {
       pollfd Fd{Pty.Master(), POLLIN, 0};
@@ -368,7 +387,7 @@ std::optional<TLatency> RunLatency(const TPeer& P, const TSizes& Z) {
       return std::nullopt;
     }
   }
-  if (::write(Pty.Master(), "BYE\r\n", 5) != 5) Fail("write");
+  WriteMaster(Pty.Master(), "BYE\r\n", 5);
   TServe End;
   End.OnChildLine = [](const std::string& Line) { return Line.rfind("done", 0) == 0; };
   Serve(Pty, Child, End, NowNs() + 10 * Second);
@@ -384,7 +403,7 @@ TServe Instrument(TPty& Pty, std::string& Input) {
     size_t Lf;
     while ((Lf = Input.find("\r\n")) != std::string::npos) {
       Input.erase(0, Lf + 2);
-      if (::write(Pty.Master(), "OK\r\n", 4) != 4) Fail("write");
+      WriteMaster(Pty.Master(), "OK\r\n", 4);
     }
   };
   return S;
@@ -468,7 +487,7 @@ TFlood RunFlood(const TPeer& P, const TSizes& Z) {
     }
   };
   S.OnChildLine = [](const std::string& Line) { return Line.rfind("done", 0) == 0; };
-  const long long Deadline = NowNs() + (P.Native ? 120 * Second : Z.ScriptDeadlineNs);
+  const long long Deadline = NowNs() + Z.FloodDeadlineNs;
   F.Finished = Serve(Pty, Child, S, Deadline);
   F.SentMiB = static_cast<double>(Sent) / (1 << 20);
   if (F.Finished) {
@@ -544,6 +563,12 @@ std::pair<double, double> RunCliFlood(const std::string& Cli) {
 }
 
 // --- figures and the table ------------------------------------------------------------------
+
+// One line per run on stderr, so a long run shows where it is.
+void Progress(const std::string& Figure, int Run, const std::string& Peer, double Value) {
+  std::fprintf(stderr, "  %-10s run %d  %-14s %.3g\n", Figure.c_str(), Run + 1, Peer.c_str(),
+               Value);
+}
 
 double Median(std::vector<double> V) {
   if (V.empty()) return NAN;
@@ -639,6 +664,7 @@ int main(int argc, char** argv) {
       Z.IdleSeconds = 2;
       Z.IdleReps = 1;
       Z.ScriptDeadlineNs = 20 * Second;
+      Z.FloodDeadlineNs = 10 * Second;
     } else if (A == "--reps" && I + 1 < argc) {
       Reps = std::atoi(argv[++I]);
     } else if (A == "--only" && I + 1 < argc) {
@@ -683,7 +709,10 @@ int main(int argc, char** argv) {
       TFigure F{"receive throughput", "MB/s", true, {}, {}};
       for (int R = 0; R < Z.Reps; ++R)
         for (const TPeer& P : Peers)
-          if (auto T = RunThroughput(P, Z)) F.Runs[P.Name].push_back(T->MBps);
+          if (auto T = RunThroughput(P, Z)) {
+            F.Runs[P.Name].push_back(T->MBps);
+            Progress("throughput", R, P.Name, T->MBps);
+          }
       Figures.push_back(F);
     }
     if (Wanted("latency")) {
@@ -694,6 +723,7 @@ int main(int argc, char** argv) {
           if (auto L = RunLatency(P, Z)) {
             Med.Runs[P.Name].push_back(L->MedianUs);
             P99.Runs[P.Name].push_back(L->P99Us);
+            Progress("latency", R, P.Name, L->MedianUs);
           }
       Figures.push_back(Med);
       Figures.push_back(P99);
@@ -704,7 +734,10 @@ int main(int argc, char** argv) {
       for (int R = 0; R < Z.Reps; ++R)
         for (const TPeer& P : Peers) {
           if (auto T = RunSearch(P, false)) First.Runs[P.Name].push_back(*T / 1000.0);
-          if (auto T = RunSearch(P, true)) Third.Runs[P.Name].push_back(*T / 1000.0);
+          if (auto T = RunSearch(P, true)) {
+            Third.Runs[P.Name].push_back(*T / 1000.0);
+            Progress("search", R, P.Name, *T / 1000.0);
+          }
         }
       Figures.push_back(First);
       Figures.push_back(Third);
@@ -713,7 +746,10 @@ int main(int argc, char** argv) {
       TFigure F{"open, probe write, close", "cycles/s", true, {}, {}};
       for (int R = 0; R < Z.Reps; ++R)
         for (const TPeer& P : Peers)
-          if (auto T = RunOpenClose(P, Z)) F.Runs[P.Name].push_back(*T);
+          if (auto T = RunOpenClose(P, Z)) {
+            F.Runs[P.Name].push_back(*T);
+            Progress("open/close", R, P.Name, *T);
+          }
       Figures.push_back(F);
     }
     if (Wanted("idle")) {
@@ -723,8 +759,10 @@ int main(int argc, char** argv) {
                 {},
                 {}};
       for (int R = 0; R < Z.IdleReps; ++R)
-        for (const auto& [Name, Us] : RunIdle(Peers, Z))
+        for (const auto& [Name, Us] : RunIdle(Peers, Z)) {
           F.Runs[Name].push_back(Us);
+          Progress("idle", R, Name, Us);
+        }
       Figures.push_back(F);
     }
     if (Wanted("memory")) {
@@ -754,6 +792,7 @@ int main(int argc, char** argv) {
         for (const TPeer& P : Peers) {
           const TFlood Result = RunFlood(P, Z);
           Flood.Runs[P.Name].push_back(Result.PeakMiB);
+          Progress("flood", R, P.Name, Result.PeakMiB);
           if (!Result.Finished) {
             char Note[96];
             std::snprintf(Note, sizeof Note, "(gave up after %.0f MiB, still growing)",
