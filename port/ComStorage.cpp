@@ -54,7 +54,9 @@ bool TextToBool(std::string_view Text) {
 std::string CharToText(char Value) {
   const unsigned Code = static_cast<unsigned char>(Value);
   if (Code >= 33 && Code <= 127) return std::string(1, Value);
-  return "#" + std::to_string(Code);
+  std::string Text = "#";
+  Text += std::to_string(Code);
+  return Text;
 }
 
 char TextToChar(std::string_view Text) {

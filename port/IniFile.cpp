@@ -16,6 +16,19 @@ namespace {
 
 constexpr std::string_view Bom = "\xEF\xBB\xBF";
 
+// Joins texts by appending (GCC 12 at -O3 misreads chains of operator+ on std::string as
+// overlapping copies and warns).
+std::string Join(std::initializer_list<std::string_view> Parts) {
+  size_t Size = 0;
+  for (std::string_view P : Parts)
+    Size += P.size();
+  std::string S;
+  S.reserve(Size);
+  for (std::string_view P : Parts)
+    S.append(P);
+  return S;
+}
+
 bool IsBlank(char C) {
   return C == ' ' || C == '\t' || C == '\r';
 }
@@ -43,7 +56,7 @@ std::string Unquote(std::string_view S) {
 std::string Quote(std::string_view Value) {
   if (Value.empty()) return std::string();
   if (IsBlank(Value.front()) || IsBlank(Value.back()) || IsQuoted(Value))
-    return "\"" + std::string(Value) + "\"";
+    return Join({"\"", Value, "\""});
   return std::string(Value);
 }
 
@@ -124,7 +137,7 @@ void TIniText::Parse(std::string_view Text) {
     size_t End = Text.find('\n', Pos);
     if (End == std::string_view::npos) End = Text.size();
     std::string_view Line = Text.substr(Pos, End - Pos);
-    std::string LineEnd;
+    const char* LineEnd = "";
     if (End < Text.size()) {
       LineEnd = "\n";
       if (!Line.empty() && Line.back() == '\r') {
@@ -133,7 +146,7 @@ void TIniText::Parse(std::string_view Text) {
       }
     }
     FLines.push_back(ParseLine(std::string(Line)));
-    FLines.back().End = std::move(LineEnd);
+    FLines.back().End = LineEnd;
     Pos = End + 1;
   }
 }
@@ -199,14 +212,14 @@ void TIniText::WriteString(std::string_view Section, std::string_view Ident,
   const int Header = FindSection(Section);
   if (Header < 0) {
     if (!FLines.empty() && !Trim(FLines.back().Raw).empty()) FLines.push_back(ParseLine(""));
-    FLines.push_back(ParseLine("[" + std::string(Trim(Section)) + "]"));
-    FLines.push_back(ParseLine(std::string(Key) + "=" + Quote(Value)));
+    FLines.push_back(ParseLine(Join({"[", Trim(Section), "]"})));
+    FLines.push_back(ParseLine(Join({Key, "=", Quote(Value)})));
     return;
   }
   const int Existing = FindKey(Header, Key);
   if (Existing >= 0) {
     std::string LineEnd = std::move(FLines[Existing].End);
-    FLines[Existing] = ParseLine(FLines[Existing].Name + "=" + Quote(Value));
+    FLines[Existing] = ParseLine(Join({FLines[Existing].Name, "=", Quote(Value)}));
     FLines[Existing].End = std::move(LineEnd);
     return;
   }
@@ -216,7 +229,7 @@ void TIniText::WriteString(std::string_view Section, std::string_view Ident,
   for (size_t I = Header + 1; I < FLines.size() && FLines[I].Kind != lkSection; ++I)
     if (FLines[I].Kind == lkKey) At = I + 1;
   FLines.insert(FLines.begin() + static_cast<std::ptrdiff_t>(At),
-                ParseLine(std::string(Key) + "=" + Quote(Value)));
+                ParseLine(Join({Key, "=", Quote(Value)})));
 }
 
 void TIniText::WriteInteger(std::string_view Section, std::string_view Ident, int32_t Value) {
@@ -332,7 +345,7 @@ void TDiskIniFile::UpdateFile() {
     if (!Ec) Target = Real;
   }
   const fs::path Temp =
-      Target.parent_path() / ("." + Target.filename().string() + "." + TempSuffix() + ".tmp");
+      Target.parent_path() / Join({".", Target.filename().string(), ".", TempSuffix(), ".tmp"});
   {
     std::ofstream Out(Temp, std::ios::binary | std::ios::trunc);
     if (!Out) FileError("Cannot write", FFileName, ErrnoText(errno));

@@ -22,7 +22,7 @@ std::string TypeName(uint32_t Type) {
     case rvQword:
       return "REG_QWORD";
     default:
-      return "type " + std::to_string(Type);
+      return std::string("type ").append(std::to_string(Type));
   }
 }
 

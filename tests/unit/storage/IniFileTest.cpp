@@ -125,10 +125,11 @@ TEST(IniText, EveryValueReadsBackAsWritten) {
                                            ";x",    "[S]",  "a=b",    "#",       "\x7F\xC0\xFF",
                                            "\" x "};
   for (size_t I = 0; I < Values.size(); ++I)
-    Ini.WriteString("S", "K" + std::to_string(I), Values[I]);
+    Ini.WriteString("S", std::string("K").append(std::to_string(I)), Values[I]);
   const TIniText Reparsed(Ini.Text());
   for (size_t I = 0; I < Values.size(); ++I)
-    EXPECT_EQ(Reparsed.ReadString("S", "K" + std::to_string(I), "?"), Values[I]) << I;
+    EXPECT_EQ(Reparsed.ReadString("S", std::string("K").append(std::to_string(I)), "?"), Values[I])
+        << I;
 }
 
 TEST(IniText, TextsThatWouldChangeTheFilesStructureAreRefused) {
