@@ -48,11 +48,25 @@ TdmCom::TdmCom(TComponent* AOwner) : TDataModule(AOwner) {
   tmrFind->Loaded();
 }
 
+namespace {
+
+// Close releases the device even when its purge fails (a device that vanished refuses it) and
+// raises only afterwards. The port is closed either way, so that report must neither end the
+// search in the middle of a list nor leave a destructor.
+void CloseReleased(TComPort& Port) {
+  try {
+    Port.Close();
+  } catch (const EComPort&) {
+  }
+}
+
+}  // namespace
+
 TdmCom::~TdmCom() {
   // The timer must not tick into a half-destroyed module, and the port closes while the
   // assembler is still linked to it.
   tmrFind->SetEnabled(false);
-  cpCheck->Close();
+  CloseReleased(*cpCheck);
 }
 
 void TdmCom::AddLog(const std::string& Line) {
@@ -124,7 +138,7 @@ void TdmCom::tmrFindTimer(TObject*) {
 
 void TdmCom::FinishPort(TFindResult Result) {
   tmrFind->SetEnabled(false);
-  cpCheck->Close();
+  CloseReleased(*cpCheck);
   switch (Result) {
     case frFound:
       AddLog(FindText::FoundOn + FFindPorts[FFindIndex]);
