@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 // Makes the console show the program's UTF-8 output as such (Windows consoles default to an
 // OEM code page); nothing to do elsewhere.
@@ -24,3 +25,8 @@ class TInterruptWatch {
   struct TImpl;
   std::unique_ptr<TImpl> FImpl;
 };
+
+// True when the device behind the port name exists but this user may neither read nor write it
+// (on Linux the serial devices belong to the group 'dialout'); DevicePath gets the path that was
+// checked. Always false on Windows, where access to a port is not a matter of groups.
+bool PortPermissionDenied(const std::string& PortName, std::string& DevicePath);

@@ -13,6 +13,13 @@
 
 void PrepareUtf8Console() {}
 
+bool PortPermissionDenied(const std::string& PortName, std::string& DevicePath) {
+  // The same path the device layer opens: a name is looked up under /dev/, a path used as is.
+  DevicePath = !PortName.empty() && PortName[0] == '/' ? PortName : "/dev/" + PortName;
+  if (::access(DevicePath.c_str(), R_OK | W_OK) == 0) return false;
+  return errno == EACCES || errno == EPERM;
+}
+
 namespace {
 // The write end of the self-pipe the signal handler writes to; one watch at a time.
 int SignalWriteFd = -1;

@@ -9,6 +9,11 @@ void PrepareUtf8Console() {
   ::SetConsoleOutputCP(CP_UTF8);
 }
 
+bool PortPermissionDenied(const std::string&, std::string& DevicePath) {
+  DevicePath.clear();
+  return false;
+}
+
 namespace {
 std::mutex HandlerLock;
 std::function<void()>* Handler = nullptr;

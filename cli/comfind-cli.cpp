@@ -111,8 +111,11 @@ class TCliSearch {
  public:
   TCliSearch() {
     FLog.OnChange = [this](TObject*) {
-      while (FPrinted < FLog.Count())
-        PrintLine(FLog[FPrinted++]);
+      while (FPrinted < FLog.Count()) {
+        const std::string& Line = FLog[FPrinted++];
+        PrintLine(Line);
+        if (Line == FindText::OpenFailed) HintAtPermissions();
+      }
     };
   }
 
@@ -167,9 +170,25 @@ class TCliSearch {
     TMainLoop::Instance().Terminate();
   }
 
+  // A port refused for want of rights looks to the user like a port that is not there; the
+  // usual cause on Linux has a usual remedy, said once per run and kept off stdout, which
+  // carries only the log.
+  void HintAtPermissions() {
+    if (FHinted || FDataModule.FindIndex() >= FDataModule.FindPorts().Count()) return;
+    std::string Path;
+    if (!PortPermissionDenied(FDataModule.FindPorts()[FDataModule.FindIndex()], Path)) return;
+    FHinted = true;
+    std::fflush(stdout);
+    std::fprintf(stderr,
+                 "comfind-cli: permission denied on %s: serial devices belong to the group "
+                 "'dialout'; add your user to it (sudo adduser $USER dialout) and log in again.\n",
+                 Path.c_str());
+  }
+
   TdmCom FDataModule{nullptr};
   TStringList FLog;
   int FPrinted = 0;
+  bool FHinted = false;
   bool FDone = false;
   bool FFailed = false;
   bool FInterrupted = false;
