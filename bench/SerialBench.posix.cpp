@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -124,6 +125,11 @@ class TChild {
       Fail("spawn " + Argv[0]);
     }
     FName = Argv[0];
+    // The peak RSS that wait4 reports starts from the spawning process's own (the child
+    // shares this process's memory until its exec), which would hide any receiver smaller
+    // than this driver. So the child is stopped on its way out, while its memory is still
+    // there, and its own high-water mark is read then (Wait).
+    ::ptrace(PTRACE_SEIZE, FPid, nullptr, PTRACE_O_TRACEEXIT) == 0;
   }
   ~TChild() {
     if (FPid > 0) {
@@ -167,10 +173,22 @@ class TChild {
     if (FPid <= 0) return FStatus;
     int Status = 0;
     rusage Usage{};
-    while (::wait4(FPid, &Status, 0, &Usage) < 0 && errno == EINTR) {
+    long AtExitKiB = 0;
+    for (;;) {
+      if (::wait4(FPid, &Status, __WALL, &Usage) < 0) {
+        if (errno == EINTR) continue;
+        Fail("wait4");
+      }
+      if (!WIFSTOPPED(Status)) break;
+      int Signal = 0;
+      if (Status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXIT << 8)))
+        AtExitKiB = PeakRssNow();
+      else if (Status >> 16 == 0)
+        Signal = WSTOPSIG(Status);  // a signal for the child: deliver it
+      ::ptrace(PTRACE_CONT, FPid, nullptr, Signal);
     }
     FPid = -1;
-    FPeakRssKiB = Usage.ru_maxrss;
+    FPeakRssKiB = AtExitKiB > 0 ? AtExitKiB : Usage.ru_maxrss;
     FStatus = WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
     return FStatus;
   }
