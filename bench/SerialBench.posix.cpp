@@ -129,7 +129,7 @@ class TChild {
     // shares this process's memory until its exec), which would hide any receiver smaller
     // than this driver. So the child is stopped on its way out, while its memory is still
     // there, and its own high-water mark is read then (Wait).
-    ::ptrace(PTRACE_SEIZE, FPid, nullptr, PTRACE_O_TRACEEXIT) == 0;
+    ::ptrace(PTRACE_SEIZE, FPid, nullptr, PTRACE_O_TRACEEXIT);
   }
   ~TChild() {
     if (FPid > 0) {
