@@ -189,6 +189,8 @@ class TChild {
     }
     FPid = -1;
     FPeakRssKiB = AtExitKiB > 0 ? AtExitKiB : Usage.ru_maxrss;
+    FCpuSeconds = static_cast<double>(Usage.ru_utime.tv_sec + Usage.ru_stime.tv_sec) +
+                  static_cast<double>(Usage.ru_utime.tv_usec + Usage.ru_stime.tv_usec) / 1e6;
     FStatus = WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
     return FStatus;
   }
@@ -196,6 +198,8 @@ class TChild {
     if (FPid > 0) ::kill(FPid, SIGKILL);
   }
   long PeakRssKiB() const { return FPeakRssKiB; }
+  // Processor time (user and system, all threads) of the whole run; after Wait().
+  double CpuSeconds() const { return FCpuSeconds; }
   const std::string& Name() const { return FName; }
 
  private:
@@ -203,6 +207,7 @@ class TChild {
   int FOut = -1;
   int FStatus = -1;
   long FPeakRssKiB = 0;
+  double FCpuSeconds = 0;
   std::string FText;
   std::string FName;
 };
@@ -309,6 +314,7 @@ std::string LinePattern(size_t Lines) {
 
 struct TThroughput {
   double MBps = 0;
+  double CpuMsPerMB = 0;
   long PeakRssKiB = 0;
 };
 
@@ -354,6 +360,7 @@ std::optional<TThroughput> RunThroughput(const TPeer& P, const TSizes& Z) {
   TThroughput T;
   T.MBps = static_cast<double>(Total) / (static_cast<double>(DoneNs - Start) / 1e9) / 1e6;
   T.PeakRssKiB = Child.PeakRssKiB();
+  T.CpuMsPerMB = Child.CpuSeconds() * 1000.0 / (static_cast<double>(Total) / 1e6);
   return T;
 }
 
@@ -725,13 +732,16 @@ int main(int argc, char** argv) {
   try {
     if (Wanted("throughput")) {
       TFigure F{"receive throughput", "MB/s", true, {}, {}};
+      TFigure Cpu{"receiver CPU time per MB received", "ms", false, {}, {}};
       for (int R = 0; R < Z.Reps; ++R)
         for (const TPeer& P : Peers)
           if (auto T = RunThroughput(P, Z)) {
             F.Runs[P.Name].push_back(T->MBps);
+            Cpu.Runs[P.Name].push_back(T->CpuMsPerMB);
             Progress("throughput", R, P.Name, T->MBps);
           }
       Figures.push_back(F);
+      Figures.push_back(Cpu);
     }
     if (Wanted("latency")) {
       TFigure Med{"reply latency, median", "us", false, {}, {}};
