@@ -17,7 +17,7 @@ root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 . scripts/deps.sh
-ensure_packages build
+ensure_packages build package
 command -v dpkg-shlibdeps >/dev/null || {
   echo "dpkg-shlibdeps is missing (package dpkg-dev)" >&2
   exit 1
