@@ -19,6 +19,7 @@ fi
 
 cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMFIND_GUI=OFF \
   >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
+rm -f "$dir"/*.valgrind.*.log
 cmake --build "$dir" -j"$jobs" --target unit_search pty_search pty_port pty_faults unit_faults \
   comfind-cli instrument-sim
 
@@ -31,7 +32,8 @@ vg=(valgrind --tool=memcheck --error-exitcode=99 --leak-check=full --errors-for-
 
 # The floods and the soak test sizes of data and counts, not memory errors; the search and the
 # port tests cover the same paths at a size memcheck runs in seconds.
-skip="HostileInput.AFlood*:Soak.*:LongRun.*"
+# The dialout test runs the program as nobody, who cannot write memcheck's log here.
+skip="HostileInput.AFlood*:Soak.*:LongRun.*:DialoutHint.*"
 
 status=0
 for t in unit_search pty_search pty_port pty_faults unit_faults; do
@@ -42,7 +44,9 @@ for t in unit_search pty_search pty_port pty_faults unit_faults; do
     status=1
     echo "$t: FAILED (see $dir/$t.valgrind.*.log)"
   fi
-  cat "$dir"/$t.valgrind.*.log 2>/dev/null | grep -v '^$' | head -100 || true
+  # memcheck's notes on terminal ioctls it does not model are not errors.
+  cat "$dir"/$t.valgrind.*.log 2>/dev/null |
+    grep -Ev '^$|unhandled ioctl|spurious value errors|README_MISSING_SYSCALL' | head -100 || true
   echo "$t: $(( $(date +%s) - start ))s"
 done
 [ $status = 0 ] && echo "memcheck: no errors"
