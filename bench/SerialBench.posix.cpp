@@ -194,6 +194,17 @@ class TChild {
     FStatus = WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
     return FStatus;
   }
+  // Whether the child has ended or stopped on its way out (its output may stay open until
+  // Wait lets it go on).
+  bool Ending() const {
+    if (FPid <= 0) return true;
+    siginfo_t Info{};
+    if (::waitid(P_PID, static_cast<id_t>(FPid), &Info, WEXITED | WSTOPPED | WNOHANG | WNOWAIT) !=
+        0)
+      return false;
+    return Info.si_pid == FPid && (Info.si_code == CLD_TRAPPED || Info.si_code == CLD_EXITED ||
+                                   Info.si_code == CLD_KILLED || Info.si_code == CLD_DUMPED);
+  }
   void Kill() {
     if (FPid > 0) ::kill(FPid, SIGKILL);
   }
@@ -230,8 +241,11 @@ bool Serve(TPty& Pty, TChild& Child, const TServe& S, long long DeadlineNs) {
     if (Left <= 0) return false;
     pollfd Fds[2] = {{Pty.Master(), POLLIN, 0}, {Child.Out(), POLLIN, 0}};
     if (S.WantWrite && S.WantWrite()) Fds[0].events |= POLLOUT;
-    const int R = ::poll(Fds, 2, static_cast<int>(Left / 1000000 + 1));
+    // A quiet line wakes up every 20 ms to see whether the child is on its way out: one that
+    // prints no last line (comfind-cli) is then let go by Wait.
+    const int R = ::poll(Fds, 2, static_cast<int>(std::min<long long>(Left / 1000000 + 1, 20)));
     if (R < 0 && errno != EINTR) Fail("poll");
+    if (R == 0 && Child.Ending()) return false;
     if (R <= 0) continue;
     if (Fds[0].revents & POLLIN) {
       char Buf[65536];
