@@ -1,0 +1,409 @@
+#!/usr/bin/env bash
+# The Windows stage of the tests, run on Linux:
+#   1. cross-builds the Windows programs and the unit tests with mingw-w64 (build/mingw);
+#   2. builds the host tools: instrument-sim and comfind-cli for Linux, and the LD_PRELOAD
+#      library of tests/wine that lets Wine use a pseudo-terminal as a COM port (with its check);
+#   3. runs every cross-built unit test program under Wine, in a prefix kept in build/wineprefix;
+#   4. runs comfind-cli.exe under Wine against instrument-sim on pseudo-terminals mapped as COM
+#      ports (through HKLM\Software\Wine\Ports and through dosdevices links), and the Linux
+#      comfind-cli against the same simulators: both must print the lines of tests/wine/expected
+#      and end with the same exit status;
+#   5. lists the ports through the registry enumeration (comfind-cli.exe --list).
+# Usage: scripts/wine-tests.sh   (from anywhere; exits non-zero when anything failed)
+# Environment: COMFIND_HOST_BUILD=DIR uses an existing Linux build folder (e.g. build/main) for
+#              the host tools instead of build/wine-host.
+# Logs of every program run are kept in build/wine-logs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc 2>/dev/null || echo 2)
+
+. scripts/deps.sh
+ensure_packages build wine
+
+mingw=$root/build/mingw
+host=${COMFIND_HOST_BUILD:-build/wine-host}
+[ "${host#/}" = "$host" ] && host=$root/$host
+shimdir=$root/build/wine-shim
+shim=$shimdir/libmodemshim.so
+logs=$root/build/wine-logs
+expected=$root/tests/wine/expected
+export WINEPREFIX=$root/build/wineprefix
+# No debug channels (they would mix into the programs' stderr), no Mono/Gecko installers, no
+# display: nothing here draws a window.
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+# Only Wine's processes get the library; the host tools run as they are.
+wine_run=(env LD_PRELOAD="$shim" wine)
+
+rm -rf "$logs"
+mkdir -p "$logs" "$shimdir"
+work=$(mktemp -d /tmp/comfind-wine.XXXXXX)
+
+passed=0
+failed=0
+skipped=0
+start_all=$(date +%s%N)
+stage_start=$start_all
+
+ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
+stage() {
+  printf '\n--- %s\n' "$*"
+  stage_start=$(date +%s%N)
+}
+stage_done() { echo "    ($(awk -v ms="$(ms_since "$stage_start")" 'BEGIN{printf "%.1f", ms/1000}') s)"; }
+ok() {
+  passed=$((passed + 1))
+  echo "  ok    $*"
+}
+bad() {
+  failed=$((failed + 1))
+  echo "  FAIL  $*"
+}
+
+# Simulated instruments: name -> pid, output descriptor, device path.
+declare -A sim_pid sim_fd sim_path sim_probes
+sims_running=0
+
+stop_wine() {
+  [ -d "$WINEPREFIX" ] || return 0
+  env LD_PRELOAD="$shim" wineserver -k >/dev/null 2>&1 || true
+  timeout 60 env LD_PRELOAD="$shim" wineserver -w >/dev/null 2>&1 || true
+}
+
+stop_sims() {
+  local name
+  for name in "${!sim_pid[@]}"; do
+    kill -TERM "${sim_pid[$name]}" 2>/dev/null || true
+  done
+  for name in "${!sim_pid[@]}"; do
+    wait "${sim_pid[$name]}" 2>/dev/null || true
+    # What the simulator logged after its path (the pipe ends with the process).
+    local fd=${sim_fd[$name]}
+    cat <&"$fd" >"$logs/sim-$name.log" || true
+    exec {fd}<&-
+  done
+  sim_pid=()
+  sims_running=0
+}
+
+# Wine first: closing the instruments' ends while Wine's server still holds the devices gives
+# it a hang-up it reports without end.
+cleanup() {
+  stop_wine
+  [ "$sims_running" = 1 ] && stop_sims
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# start_sim NAME [instrument-sim options]: starts a simulator on a new pseudo-terminal and
+# records the path it prints first.
+start_sim() {
+  local name=$1 fd path
+  shift
+  mkfifo "$work/$name.fifo"
+  "$host/tools/instrument-sim" "$@" >"$work/$name.fifo" 2>"$logs/sim-$name.err" &
+  sim_pid[$name]=$!
+  sims_running=1
+  exec {fd}<"$work/$name.fifo"
+  sim_fd[$name]=$fd
+  if ! read -r -t 30 -u "$fd" path; then
+    echo "instrument-sim ($name) did not print its device path" >&2
+    cat "$logs/sim-$name.err" >&2
+    exit 1
+  fi
+  sim_path[$name]=$path
+  sim_probes[$name]=0
+}
+
+# A Wine session: a persistent server, and the services started once by a first program whose
+# output goes nowhere (they inherit it, and would hold a pipe open for good).
+start_wine() {
+  timeout 60 env LD_PRELOAD="$shim" wineserver -p >>"$logs/wine-session.log" 2>&1 </dev/null
+  timeout 120 "${wine_run[@]}" cmd /c exit >>"$logs/wine-session.log" 2>&1 </dev/null
+}
+
+# count_gtest LOG: sets t_pass, t_fail, t_skip from a GoogleTest summary (t_pass empty when the
+# program ended without one).
+count_gtest() {
+  t_pass=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p' "$1" | tail -1)
+  t_fail=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below.*/\1/p' "$1" | tail -1)
+  t_skip=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\{0,1\}, listed below.*/\1/p' "$1" | tail -1)
+  t_fail=${t_fail:-0}
+  t_skip=${t_skip:-0}
+}
+
+# report_gtest NAME STATUS LOG SECONDS: adds a test program's results to the totals.
+report_gtest() {
+  local name=$1 status=$2 log=$3 secs=$4
+  count_gtest "$log"
+  if [ -z "$t_pass" ]; then
+    bad "$name: ended without a result (exit status $status, $secs s); last lines:"
+    tail -20 "$log" | sed 's/^/        /'
+    return
+  fi
+  passed=$((passed + t_pass))
+  failed=$((failed + t_fail))
+  skipped=$((skipped + t_skip))
+  echo "  $name: $t_pass passed, $t_fail failed, $t_skip skipped ($secs s)"
+  if [ "$t_skip" != 0 ]; then
+    grep '^\[  SKIPPED \] [A-Za-z][^ ]*$' "$log" | sed 's/^/        /'
+  fi
+  if [ "$t_fail" != 0 ]; then
+    grep -B12 '^\[  FAILED  \] [A-Za-z].*(' "$log" | sed 's/^/        /'
+  elif [ "$status" != 0 ]; then
+    bad "$name: every test passed, but the program ended with status $status"
+  fi
+}
+
+seconds_since() { awk -v ms="$(ms_since "$1")" 'BEGIN{printf "%.1f", ms/1000}'; }
+
+# ------------------------------------------------------------------------------------------
+stage "cross-build for Windows (mingw-w64, build/mingw)"
+# RelWithDebInfo: GCC 12's -O3 gives false -Wrestrict warnings in std::string code, and the
+# debug information makes Wine's crash reports readable.
+if ! grep -q '^CMAKE_BUILD_TYPE:STRING=RelWithDebInfo$' "$mingw/CMakeCache.txt" 2>/dev/null ||
+  ! grep -q '^COMFIND_GUI:BOOL=OFF$' "$mingw/CMakeCache.txt"; then
+  cmake -S "$root" -B "$mingw" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMFIND_GUI=OFF >"$logs/mingw-configure.log" 2>&1 ||
+    {
+      cat "$logs/mingw-configure.log"
+      exit 1
+    }
+fi
+cmake --build "$mingw" -j"$jobs" >"$logs/mingw-build.log" 2>&1 || {
+  grep -E -A20 'FAILED|error' "$logs/mingw-build.log" | head -80
+  exit 1
+}
+[ -f "$mingw/cli/comfind-cli.exe" ] || {
+  echo "comfind-cli.exe was not built" >&2
+  exit 1
+}
+stage_done
+
+# ------------------------------------------------------------------------------------------
+stage "host tools (instrument-sim, comfind-cli, the modem-line library)"
+if [ ! -f "$host/CMakeCache.txt" ]; then
+  cmake -S "$root" -B "$host" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMFIND_GUI=OFF \
+    -DCOMFIND_TESTS=OFF >"$logs/host-configure.log" 2>&1 || {
+    cat "$logs/host-configure.log"
+    exit 1
+  }
+fi
+cmake --build "$host" -j"$jobs" --target instrument-sim comfind-cli >"$logs/host-build.log" 2>&1 || {
+  grep -E -A20 'FAILED|error' "$logs/host-build.log" | head -80
+  exit 1
+}
+cxxflags=(-std=c++20 -O2 -g -Wall -Wextra -Wshadow -Werror)
+if [ ! "$shim" -nt tests/wine/ModemLineShim.cpp ]; then
+  g++ "${cxxflags[@]}" -shared -fPIC -o "$shim" tests/wine/ModemLineShim.cpp -ldl -pthread
+fi
+if [ ! "$shimdir/modem_shim_test" -nt tests/wine/ModemLineShimTest.cpp ]; then
+  g++ "${cxxflags[@]}" -o "$shimdir/modem_shim_test" tests/wine/ModemLineShimTest.cpp \
+    -lgtest -lgtest_main -pthread -ldl
+fi
+t0=$(date +%s%N)
+status=0
+LD_PRELOAD="$shim" timeout 300 "$shimdir/modem_shim_test" --gtest_color=no \
+  >"$logs/modem_shim_test.log" 2>&1 || status=$?
+report_gtest modem_shim_test "$status" "$logs/modem_shim_test.log" "$(seconds_since "$t0")"
+stage_done
+
+# ------------------------------------------------------------------------------------------
+stage "Wine prefix (build/wineprefix)"
+stop_wine
+wine_version=$(wine --version)
+if [ "$(cat "$WINEPREFIX/.comfind-prefix" 2>/dev/null)" != "$wine_version" ]; then
+  rm -rf "$WINEPREFIX"
+  echo "  creating a fresh prefix ($wine_version)"
+  timeout 300 "${wine_run[@]}" wineboot --init >"$logs/wineboot.log" 2>&1 </dev/null
+  timeout 120 env LD_PRELOAD="$shim" wineserver -w
+  echo "$wine_version" >"$WINEPREFIX/.comfind-prefix"
+fi
+# A prefix made without the library links com1 to the machine's /dev/ttyS0; no test may reach
+# the machine's own ports, and the links of the last run point to pseudo-terminals now gone.
+rm -f "$WINEPREFIX"/dosdevices/com*
+stage_done
+
+# ------------------------------------------------------------------------------------------
+stage "unit tests under Wine"
+start_wine
+shopt -s nullglob
+unit_programs=("$mingw"/tests/unit_*.exe)
+shopt -u nullglob
+[ ${#unit_programs[@]} -gt 0 ] || bad "no unit test programs in $mingw/tests"
+for exe in "${unit_programs[@]}"; do
+  name=$(basename "$exe" .exe)
+  t0=$(date +%s%N)
+  status=0
+  timeout 600 "${wine_run[@]}" "$exe" --gtest_color=no >"$logs/$name.log" 2>&1 </dev/null ||
+    status=$?
+  report_gtest "$name" "$status" "$logs/$name.log" "$(seconds_since "$t0")"
+done
+stage_done
+
+# ------------------------------------------------------------------------------------------
+stage "simulated instruments and COM ports"
+start_sim ok
+start_sim silent1 --silent
+start_sim silent2 --silent
+start_sim silent3 --silent
+start_sim pieces --reply ok --pieces 3 --gap 60
+start_sim noise --noise 'A\x5CB\x07\x7F\xC9\x98' --reply Ok
+missing=/dev/comfind-no-such-port
+
+# COM7 and COM10 through the registry (Wine maps them when its server starts, and lists them in
+# HARDWARE\DEVICEMAP\SERIALCOMM); the others through dosdevices links, effective at once.
+# COM20 is mapped to nothing and COM21 to a device that does not exist.
+declare -A com_of=([ok]=COM7 [silent1]=COM10 [silent2]=COM11 [silent3]=COM12 [pieces]=COM13
+  [noise]=COM14)
+{
+  "${wine_run[@]}" reg delete 'HKLM\Software\Wine\Ports' /f || true
+  "${wine_run[@]}" reg add 'HKLM\Software\Wine\Ports' /v COM7 /t REG_SZ /d "${sim_path[ok]}" /f
+  "${wine_run[@]}" reg add 'HKLM\Software\Wine\Ports' /v COM10 /t REG_SZ \
+    /d "${sim_path[silent1]}" /f
+} >>"$logs/wine-session.log" 2>&1 </dev/null
+stop_wine
+start_wine
+for name in silent2 silent3 pieces noise; do
+  ln -sfn "${sim_path[$name]}" "$WINEPREFIX/dosdevices/${com_of[$name],,}"
+done
+ln -sfn "$missing" "$WINEPREFIX/dosdevices/com21"
+for name in ok silent1; do
+  # Wine's mount manager makes the link while the session starts, beside the first program; a
+  # short look every 50 ms, for at most 30 s (there is nothing to wait on in the file system).
+  link_file=$WINEPREFIX/dosdevices/${com_of[$name],,}
+  for _ in $(seq 600); do
+    [ -L "$link_file" ] && break
+    sleep 0.05
+  done
+  link=$(readlink "$link_file" || true)
+  if [ "$link" = "${sim_path[$name]}" ]; then
+    ok "${com_of[$name]} mapped by Wine from HKLM\\Software\\Wine\\Ports to $link"
+  else
+    bad "${com_of[$name]} not mapped from HKLM\\Software\\Wine\\Ports (link: '${link}')"
+  fi
+done
+sim_names=(ok silent1 silent2 silent3 pieces noise)
+for name in "${sim_names[@]}"; do
+  echo "  ${com_of[$name]} = ${sim_path[$name]} ($name)"
+done
+stage_done
+
+# check_run LABEL EXPECTED_FILE WANT_STATUS STATUS OUT ERR: compares one run with what it must give.
+check_run() {
+  local label=$1 want_file=$2 want=$3 status=$4 out=$5 err=$6 problems=""
+  [ "$status" = "$want" ] || problems="exit status $status, not $want; "
+  cmp -s "$want_file" "$out" || problems="${problems}output differs; "
+  [ ! -s "$err" ] || problems="${problems}stderr not empty; "
+  if [ -z "$problems" ]; then
+    ok "$label"
+  else
+    bad "$label: ${problems%; }"
+    diff -u "$want_file" "$out" | sed 's/^/        /' || true
+    sed 's/^/        stderr: /' "$err"
+  fi
+}
+
+# scenario NAME WANT_STATUS SIM... -- PORT...: runs comfind-cli.exe under Wine with the COM names,
+# checks it against tests/wine/expected/NAME.txt; SIM... are the simulators that get a probe.
+declare -a linux_runs=()
+scenario() {
+  local name=$1 want=$2 s
+  shift 2
+  while [ "$1" != "--" ]; do
+    sim_probes[$1]=$((sim_probes[$1] + 1))
+    shift
+  done
+  shift
+  local out=$logs/$name.windows
+  local t0 status=0
+  t0=$(date +%s%N)
+  timeout 120 "${wine_run[@]}" "$mingw/cli/comfind-cli.exe" "$@" >"$out.raw" 2>"$out.err" \
+    </dev/null || status=$?
+  local secs
+  secs=$(seconds_since "$t0")
+  # The Windows runtime ends its text lines with CR LF.
+  sed 's/\r$//' "$out.raw" >"$out.txt"
+  check_run "Windows $name: comfind-cli.exe $* (exit $status, $secs s)" "$expected/$name.txt" \
+    "$want" "$status" "$out.txt" "$out.err"
+  if [ "$name" = silent-ports ] && [ "$(ms_since "$t0")" -gt 15000 ]; then
+    bad "Windows $name took $secs s; three silent ports take about 1.5 s"
+  fi
+  linux_runs+=("$name $want $*")
+}
+
+# ------------------------------------------------------------------------------------------
+stage "comfind-cli.exe under Wine"
+scenario found-first 0 ok -- COM7
+scenario found-after-unopenable 0 ok -- COM20 COM21 COM7
+scenario silent-ports 1 silent1 silent2 silent3 -- COM10 COM11 COM12
+scenario reply-in-pieces 0 pieces -- COM13
+scenario noise-then-reply 0 noise -- COM14
+scenario last-unopenable 1 silent2 -- COM11 COM20
+
+# The registry enumeration: the ports Wine mapped from HKLM\Software\Wine\Ports, sorted as
+# text; the dosdevices links are not registered ports, and the machine's own are hidden.
+status=0
+timeout 120 "${wine_run[@]}" "$mingw/cli/comfind-cli.exe" --list >"$logs/list.windows.raw" \
+  2>"$logs/list.windows.err" </dev/null || status=$?
+sed 's/\r$//' "$logs/list.windows.raw" >"$logs/list.windows.txt"
+check_run "Windows registry enumeration: comfind-cli.exe --list" "$expected/list.txt" 0 "$status" \
+  "$logs/list.windows.txt" "$logs/list.windows.err"
+stage_done
+
+# Wine stops before any simulator closes its end.
+stop_wine
+
+# ------------------------------------------------------------------------------------------
+stage "the same searches with the Linux comfind-cli"
+declare -A path_of=([COM20]=/dev/comfind-no-such-port-20 [COM21]=$missing)
+for name in "${!com_of[@]}"; do
+  path_of[${com_of[$name]}]=${sim_path[$name]}
+  sim_probes[$name]=$((sim_probes[$name] * 2))
+done
+# Device paths back to COM names, in whole names only (/dev/pts/1 is not the start of /dev/pts/10).
+to_com=()
+for com in "${!path_of[@]}"; do
+  to_com+=(-e "s|^${path_of[$com]}\$|$com|" -e "s|\\(на \\)${path_of[$com]}\$|\\1$com|")
+done
+for run in "${linux_runs[@]}"; do
+  read -r -a words <<<"$run"
+  name=${words[0]}
+  want=${words[1]}
+  paths=()
+  for com in "${words[@]:2}"; do
+    paths+=("${path_of[$com]}")
+  done
+  out=$logs/$name.linux
+  status=0
+  timeout 120 "$host/cli/comfind-cli" "${paths[@]}" >"$out.raw" 2>"$out.err" </dev/null ||
+    status=$?
+  sed "${to_com[@]}" "$out.raw" >"$out.txt"
+  check_run "Linux $name: comfind-cli ${paths[*]} (exit $status)" "$expected/$name.txt" "$want" \
+    "$status" "$out.txt" "$out.err"
+done
+stage_done
+
+# ------------------------------------------------------------------------------------------
+stage "what the instruments received"
+stop_sims
+probe='rx 18 bytes at 19200 8N1: TRG0000000010000\x0D\x0A'
+for name in "${sim_names[@]}"; do
+  log=$logs/sim-$name.log
+  got=$(grep -c '^rx ' "$log" || true)
+  others=$(grep '^rx ' "$log" | grep -v -F -x "$probe" || true)
+  if [ "$got" = "${sim_probes[$name]}" ] && [ -z "$others" ]; then
+    ok "$name (${com_of[$name]}): $got probes of 18 bytes at 19200 8N1"
+  else
+    bad "$name (${com_of[$name]}): $got probes, ${sim_probes[$name]} expected, each '$probe'"
+    sed 's/^/        /' "$log"
+  fi
+done
+stage_done
+
+echo
+echo "Windows stage (Wine): $passed passed, $failed failed, $skipped skipped" \
+  "in $(seconds_since "$start_all") s"
+[ "$failed" = 0 ]
