@@ -4,10 +4,12 @@
 # leak fails the run. Child programs the tests start (comfind-cli, instrument-sim) run under
 # memcheck too. Takes a few minutes on two cores.
 # Usage: scripts/valgrind-tests.sh [gtest filter]   (build in build/valgrind)
+# Environment: COMFIND_VALGRIND_BUILD=DIR uses an existing configured build folder instead (./test
+#              passes its main build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-dir=build/valgrind
+dir=${COMFIND_VALGRIND_BUILD:-build/valgrind}
 jobs=$(nproc 2>/dev/null || echo 2)
 filter=${1:-*}
 
@@ -17,8 +19,10 @@ if ! command -v valgrind >/dev/null; then
   ensure_packages valgrind
 fi
 
-cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMFIND_GUI=OFF \
-  >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
+if [ -z "${COMFIND_VALGRIND_BUILD:-}" ]; then
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMFIND_GUI=OFF \
+    >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
+fi
 rm -f "$dir"/*.valgrind.*.log
 cmake --build "$dir" -j"$jobs" --target unit_search pty_search pty_port pty_faults unit_faults \
   comfind-cli instrument-sim
