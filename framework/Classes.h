@@ -153,6 +153,19 @@ class TComponent : public TPersistent {
   std::vector<TComponent*> FFreeNotifies;  // told of this component's destruction
 };
 
+// Runs a clean-up at scope exit, also when an exception leaves the scope.
+template <typename F>
+class TScopeExit {
+ public:
+  explicit TScopeExit(F Fn) : FFn(std::move(Fn)) {}
+  ~TScopeExit() { FFn(); }
+  TScopeExit(const TScopeExit&) = delete;
+  TScopeExit& operator=(const TScopeExit&) = delete;
+
+ private:
+  F FFn;
+};
+
 // ---------------------------------------------------------------------------------------------
 // Strings
 

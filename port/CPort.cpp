@@ -7,23 +7,6 @@
 #include <exception>
 #include <utility>
 
-namespace {
-
-// Runs a clean-up at scope exit, also when an exception leaves the scope.
-template <typename F>
-class TScopeExit {
- public:
-  explicit TScopeExit(F Fn) : FFn(std::move(Fn)) {}
-  ~TScopeExit() { FFn(); }
-  TScopeExit(const TScopeExit&) = delete;
-  TScopeExit& operator=(const TScopeExit&) = delete;
-
- private:
-  F FFn;
-};
-
-}  // namespace
-
 // ---------------------------------------------------------------------------------------------
 // Construction and destruction
 

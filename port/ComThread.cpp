@@ -8,18 +8,6 @@
 
 namespace {
 
-template <typename F>
-class TScopeExit {
- public:
-  explicit TScopeExit(F Fn) : FFn(std::move(Fn)) {}
-  ~TScopeExit() { FFn(); }
-  TScopeExit(const TScopeExit&) = delete;
-  TScopeExit& operator=(const TScopeExit&) = delete;
-
- private:
-  F FFn;
-};
-
 // The event thread running on this thread, if any: a port closed from inside a delivery on
 // its own event thread must not wait for that thread.
 thread_local const TComThread* tCurrentComThread = nullptr;
