@@ -34,8 +34,16 @@ export WINEPREFIX=$root/build/wineprefix
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
+# Debian's wine64 alone installs no wine/wineserver on the PATH (the wine package adds them).
+wine_bin=$(command -v wine || echo /usr/lib/wine/wine64)
+wineserver_bin=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+[ -x "$wine_bin" ] && [ -x "$wineserver_bin" ] || {
+  echo "Wine is not installed (apt-get install wine64)" >&2
+  exit 1
+}
 # Only Wine's processes get the library; the host tools run as they are.
-wine_run=(env LD_PRELOAD="$shim" wine)
+wine_run=(env LD_PRELOAD="$shim" "$wine_bin")
+wineserver_run=(env LD_PRELOAD="$shim" "$wineserver_bin")
 
 rm -rf "$logs"
 mkdir -p "$logs" "$shimdir"
@@ -68,8 +76,8 @@ sims_running=0
 
 stop_wine() {
   [ -d "$WINEPREFIX" ] || return 0
-  env LD_PRELOAD="$shim" wineserver -k >/dev/null 2>&1 || true
-  timeout 60 env LD_PRELOAD="$shim" wineserver -w >/dev/null 2>&1 || true
+  "${wineserver_run[@]}" -k >/dev/null 2>&1 || true
+  timeout 60 "${wineserver_run[@]}" -w >/dev/null 2>&1 || true
 }
 
 stop_sims() {
@@ -120,7 +128,7 @@ start_sim() {
 # A Wine session: a persistent server, and the services started once by a first program whose
 # output goes nowhere (they inherit it, and would hold a pipe open for good).
 start_wine() {
-  timeout 60 env LD_PRELOAD="$shim" wineserver -p >>"$logs/wine-session.log" 2>&1 </dev/null
+  timeout 60 "${wineserver_run[@]}" -p >>"$logs/wine-session.log" 2>&1 </dev/null
   timeout 120 "${wine_run[@]}" cmd /c exit >>"$logs/wine-session.log" 2>&1 </dev/null
 }
 
@@ -213,12 +221,12 @@ stage_done
 # ------------------------------------------------------------------------------------------
 stage "Wine prefix (build/wineprefix)"
 stop_wine
-wine_version=$(wine --version)
+wine_version=$("$wine_bin" --version)
 if [ "$(cat "$WINEPREFIX/.comfind-prefix" 2>/dev/null)" != "$wine_version" ]; then
   rm -rf "$WINEPREFIX"
   echo "  creating a fresh prefix ($wine_version)"
   timeout 300 "${wine_run[@]}" wineboot --init >"$logs/wineboot.log" 2>&1 </dev/null
-  timeout 120 env LD_PRELOAD="$shim" wineserver -w
+  timeout 120 "${wineserver_run[@]}" -w
   echo "$wine_version" >"$WINEPREFIX/.comfind-prefix"
 fi
 # A prefix made without the library links com1 to the machine's /dev/ttyS0; no test may reach
