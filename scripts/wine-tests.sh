@@ -37,10 +37,10 @@ unset DISPLAY WAYLAND_DISPLAY
 # Debian's wine64 alone installs no wine/wineserver on the PATH (the wine package adds them).
 wine_bin=$(command -v wine || echo /usr/lib/wine/wine64)
 wineserver_bin=$(command -v wineserver || echo /usr/lib/wine/wineserver)
-[ -x "$wine_bin" ] && [ -x "$wineserver_bin" ] || {
+if [ ! -x "$wine_bin" ] || [ ! -x "$wineserver_bin" ]; then
   echo "Wine is not installed (apt-get install wine64)" >&2
   exit 1
-}
+fi
 # Only Wine's processes get the library; the host tools run as they are.
 wine_run=(env LD_PRELOAD="$shim" "$wine_bin")
 wineserver_run=(env LD_PRELOAD="$shim" "$wineserver_bin")
@@ -320,7 +320,7 @@ check_run() {
 # checks it against tests/wine/expected/NAME.txt; SIM... are the simulators that get a probe.
 declare -a linux_runs=()
 scenario() {
-  local name=$1 want=$2 s
+  local name=$1 want=$2
   shift 2
   while [ "$1" != "--" ]; do
     sim_probes[$1]=$((sim_probes[$1] + 1))
@@ -361,8 +361,9 @@ scenario last-unopenable 1 silent2 -- COM11 COM20
 # Twenty closes while a comm wait is pending: the system completes the cancelled wait after the
 # close has begun, and the port must keep the wait's buffers until then (a race that one close
 # rarely loses). The pseudo-terminal tests cover the Linux side.
-windows_only=1 scenario silent-port-20-times 1 $(printf 'silent2 %.0s' {1..20}) -- \
-  $(printf 'COM11 %.0s' {1..20})
+mapfile -t twenty_sims < <(printf 'silent2\n%.0s' {1..20})
+mapfile -t twenty_ports < <(printf 'COM11\n%.0s' {1..20})
+windows_only=1 scenario silent-port-20-times 1 "${twenty_sims[@]}" -- "${twenty_ports[@]}"
 
 # The registry enumeration: the ports Wine mapped from HKLM\Software\Wine\Ports, sorted as
 # text; the dosdevices links are not registered ports, and the machine's own are hidden.
