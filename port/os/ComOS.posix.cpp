@@ -12,11 +12,15 @@
 // Record.Internal holds 0x103 while pending, then 0 or the errno of the failure;
 // Record.InternalHigh the count.
 //
-// Received bytes are drained from the kernel into a bounded buffer per handle (the SetupComm
-// input size), which ReadFile and ClearCommError's cbInQue see. That is how "new bytes
-// arrived" becomes an edge, as EV_RXCHAR is on Windows: old bytes sitting unread in the
-// buffer raise nothing, and a level-triggered poll never spins on them. A full buffer stops
-// the draining (the device is then polled for hang-ups only) until the application reads.
+// Received bytes are drained from the kernel into a bounded buffer per handle, which ReadFile
+// and ClearCommError's cbInQue see. That is how "new bytes arrived" becomes an edge, as
+// EV_RXCHAR is on Windows: old bytes sitting unread in the buffer raise nothing, and a
+// level-triggered poll never spins on them. A full buffer stops the draining (the device is
+// then polled for hang-ups only) until the application reads. The buffer holds at least
+// kMinDrainRoom whatever the SetupComm input size: each drained block costs the application a
+// wake and a hand-off between its threads, and at 1 KiB per block that hand-off, not the line,
+// limited what a port could receive. cbInQue can therefore exceed the input size, as it can
+// on Windows, whose drivers treat that size as a recommendation.
 //
 // Events, as far as POSIX reports them; each only when it is in the mask, and remembered until
 // the next WaitCommEvent when no wait is pending, as the Windows driver does:
@@ -93,6 +97,7 @@ int PollTimeout(TClock::time_point Until) {
 constexpr uintptr_t kPending = 0x103;
 constexpr uint32_t kDefaultInputSize = 4096;
 constexpr uint32_t kMaxInputSize = 16u << 20;
+constexpr uint32_t kMinDrainRoom = 64u << 10;
 
 thread_local uint32_t tLastError = 0;
 
@@ -161,6 +166,8 @@ struct TDeviceObject {
   int VanishErrno = 0;
   std::string Buffer;
   uint32_t InSize = kDefaultInputSize;
+  // How many bytes the buffer may hold before the draining stops (see the top of the file).
+  size_t Room() const { return std::max(InSize, kMinDrainRoom); }
   TCommTimeouts Timeouts{};
   uint32_t Mask = 0;
   uint32_t History = 0;
@@ -247,7 +254,7 @@ class TPosixComOS final : public TComOS {
   void Complete(TOverlapped* Record, int Error, uint32_t Count);
   void Raise(TDeviceObject& D, uint32_t Events);
   void MarkVanished(TDeviceObject& D, int Error);
-  void Drain(TDeviceObject& D);
+  bool Drain(TDeviceObject& D);
   void CheckCounters(TDeviceObject& D);
   void CheckTxEmpty(TDeviceObject& D);
   void AbortInFlight(TDeviceObject& D, bool Reads, bool Writes);
@@ -369,22 +376,34 @@ void TPosixComOS::MarkVanished(TDeviceObject& D, int Error) {
   AbortInFlight(D, true, true);
 }
 
-void TPosixComOS::Drain(TDeviceObject& D) {
-  if (D.Vanished || D.Closed) return;
+// Returns true when it stopped because the buffer is full, so the kernel may still hold bytes.
+bool TPosixComOS::Drain(TDeviceObject& D) {
+  if (D.Vanished || D.Closed) return false;
   const size_t Before = D.Buffer.size();
   uint32_t Events = 0;
   bool Got = false;
   char Chunk[4096];
-  while (D.Buffer.size() < D.InSize) {
-    const size_t Want = std::min(sizeof Chunk, D.InSize - D.Buffer.size());
+  while (D.Buffer.size() < D.Room()) {
+    const size_t Want = std::min(sizeof Chunk, D.Room() - D.Buffer.size());
     const ssize_t N = ::read(D.Fd, Chunk, Want);
     if (N > 0) {
-      for (ssize_t I = 0; I < N; ++I) {
-        if (D.DiscardNull && Chunk[I] == 0) continue;
-        if (Chunk[I] == D.EvtChar) Events |= EV_RXFLAG_;
-        D.Buffer.push_back(Chunk[I]);
+      if (D.DiscardNull) {
+        for (ssize_t I = 0; I < N; ++I) {
+          if (Chunk[I] == 0) continue;
+          if (Chunk[I] == D.EvtChar) Events |= EV_RXFLAG_;
+          D.Buffer.push_back(Chunk[I]);
+          Got = true;
+        }
+      } else {
+        if (!(Events & EV_RXFLAG_) && std::memchr(Chunk, D.EvtChar, static_cast<size_t>(N))) {
+          Events |= EV_RXFLAG_;
+        }
+        D.Buffer.append(Chunk, static_cast<size_t>(N));
         Got = true;
       }
+      // A terminal's read returns all it holds: a short one means the kernel is empty now,
+      // and a further read would only end in EAGAIN. Later bytes wake the next poll.
+      if (static_cast<size_t>(N) < Want) break;
     } else if (N == 0) {
       // With VMIN 1 a terminal reads 0 only after a hang-up.
       MarkVanished(D, EIO);
@@ -403,6 +422,7 @@ void TPosixComOS::Drain(TDeviceObject& D) {
   }
   CheckCounters(D);
   Raise(D, Events);
+  return !D.Vanished && D.Buffer.size() >= D.Room();
 }
 
 void TPosixComOS::CheckCounters(TDeviceObject& D) {
@@ -749,7 +769,7 @@ uint32_t TPosixComOS::WaitForMultipleObjects(uint32_t Count, const THandle* Hand
     const size_t FirstDevice = Fds.size();
     for (auto& D : Polled) {
       // A full buffer is not drained until the application reads: poll only for a hang-up.
-      const short Want = D->Buffer.size() < D->InSize ? POLLIN : 0;
+      const short Want = D->Buffer.size() < D->Room() ? POLLIN : 0;
       Fds.push_back({D->Fd, Want, 0});
       if (D->TxPending && (D->Mask & EV_TXEMPTY_)) {
         const int Ms = TxRecheckMs(*D);
@@ -851,14 +871,20 @@ bool TPosixComOS::ReadFile(THandle Handle, void* Buffer, uint32_t Count, uint32_
   };
   char* Out = static_cast<char*>(Buffer);
   uint32_t Got = 0;
+  // Takes what the buffer and the kernel hold, in passes of at most a full buffer, without
+  // blocking. Counted bytes are already in the buffer: draining then would only end in EAGAIN.
   auto Take = [&] {
-    Drain(*D);
-    const uint32_t N = static_cast<uint32_t>(std::min<size_t>(Count - Got, D->Buffer.size()));
-    if (N == 0) return N;
-    std::memcpy(Out + Got, D->Buffer.data(), N);
-    D->Buffer.erase(0, N);
-    Got += N;
-    return N;
+    const uint32_t Before = Got;
+    bool KernelMayHoldMore = true;
+    while (Got < Count && KernelMayHoldMore) {
+      KernelMayHoldMore = D->Buffer.size() < Count - Got && Drain(*D);
+      const uint32_t N = static_cast<uint32_t>(std::min<size_t>(Count - Got, D->Buffer.size()));
+      if (N == 0) break;
+      std::memcpy(Out + Got, D->Buffer.data(), N);
+      D->Buffer.erase(0, N);
+      Got += N;
+    }
+    return Got - Before;
   };
   if (D->Vanished) return Finish(D->VanishErrno, 0);
   Take();
@@ -949,16 +975,19 @@ bool TPosixComOS::ClearCommError(THandle Handle, uint32_t* Errors, TComStat* Sta
   TLock L(FLock);
   auto D = Device(Handle);
   if (!D) return Fail(EBADF);
-  Drain(*D);
+  const bool Full = Drain(*D);
   if (D->Vanished) return Fail(D->VanishErrno);
   CheckCounters(*D);
   if (Errors) *Errors = D->ErrorWord;
   D->ErrorWord = 0;
   if (Stat) {
     *Stat = TComStat{};
+    // The kernel's counts cost an ioctl each and are usually known: a drain that was not
+    // stopped by a full buffer has left nothing behind, and with no write since the output
+    // queue was last seen empty there is nothing queued.
     int InKernel = 0, OutKernel = 0;
-    if (::ioctl(D->Fd, FIONREAD, &InKernel) != 0) InKernel = 0;
-    if (::ioctl(D->Fd, TIOCOUTQ, &OutKernel) != 0) OutKernel = 0;
+    if (Full && ::ioctl(D->Fd, FIONREAD, &InKernel) != 0) InKernel = 0;
+    if (D->TxPending && ::ioctl(D->Fd, TIOCOUTQ, &OutKernel) != 0) OutKernel = 0;
     Stat->cbInQue = static_cast<uint32_t>(D->Buffer.size() + std::max(InKernel, 0));
     Stat->cbOutQue = static_cast<uint32_t>(std::max(OutKernel, 0));
   }

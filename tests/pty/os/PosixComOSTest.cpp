@@ -456,20 +456,46 @@ TEST_F(PosixComOS, PurgeEndsABlockedReadAndDropsWhatWasReceived) {
 
 TEST_F(PosixComOS, AFullInputBufferWaitsForTheReaderWithoutSpinning) {
   Open();
+  // The layer buffers at least 64 KiB whatever the input size asked for; send more than
+  // that, from a thread, since the kernel alone does not hold it all.
+  constexpr size_t kRoom = 64 << 10;
   ASSERT_TRUE(OS.SetupComm(Handle, 16, 16));
-  ASSERT_TRUE(OS.SetCommMask(Handle, EV_RXCHAR_));
+  ASSERT_TRUE(OS.SetCommMask(Handle, EV_RXCHAR_ | EV_RX80FULL_));
   TOverlapped Record;
   Record.hEvent = Event();
-  uint32_t Mask = 0;
-  const std::string Sent = std::string(40, 'a') + std::string(40, 'b');
-  ASSERT_TRUE(Pty->Write(Sent));
-  if (!OS.WaitCommEvent(Handle, &Mask, &Record)) {
+  std::string Sent;
+  for (size_t I = 0; Sent.size() < kRoom + 3000; ++I)
+    Sent += "line " + std::to_string(I) + "\r\n";
+  std::atomic<bool> Written{false};
+  std::thread Writer([&] {
+    EXPECT_TRUE(Pty->Write(Sent));
+    Written = true;
+  });
+  // Wait until the writer is done and a wait finds nothing new: the buffer is full then.
+  uint32_t Mask = 0, Seen = 0;
+  const auto End = TClock::now() + 10s;
+  for (;;) {
+    ASSERT_LT(TClock::now(), End);
+    const bool Done = Written;
+    if (OS.WaitCommEvent(Handle, &Mask, &Record)) {
+      Seen |= Mask;
+      continue;
+    }
     ASSERT_EQ(OS.GetLastError(), ERROR_IO_PENDING_);
-    ASSERT_EQ(OS.WaitForSingleObject(Record.hEvent, 5000), WAIT_OBJECT_0_);
+    const uint32_t R = OS.WaitForSingleObject(Record.hEvent, 300);
+    if (R == WAIT_TIMEOUT_ && Done) break;
+    ASSERT_NE(R, WAIT_FAILED_);
+    if (R == WAIT_OBJECT_0_) Seen |= Mask;
   }
-  EXPECT_EQ(Mask, EV_RXCHAR_);
+  Writer.join();
+  // The 80 % mark is that of the input size asked for, crossed by the first block.
+  EXPECT_EQ(Seen, uint32_t{EV_RXCHAR_ | EV_RX80FULL_});
+  TComStat Stat;
+  uint32_t Errors = 0;
+  ASSERT_TRUE(OS.ClearCommError(Handle, &Errors, &Stat));
+  EXPECT_GT(Stat.cbInQue, kRoom);  // the full buffer and what the kernel still holds
+  EXPECT_LE(Stat.cbInQue, Sent.size());
   // The kernel still holds bytes the full buffer cannot take; the wait must sleep, not spin.
-  EXPECT_FALSE(OS.WaitCommEvent(Handle, &Mask, &Record));
   const double Cpu0 = CpuSeconds();
   EXPECT_EQ(OS.WaitForSingleObject(Record.hEvent, 1000), WAIT_TIMEOUT_);
   EXPECT_LT(CpuSeconds() - Cpu0, 0.1);
@@ -477,8 +503,10 @@ TEST_F(PosixComOS, AFullInputBufferWaitsForTheReaderWithoutSpinning) {
   SetTimeouts(kMaxDword, 0, 0);
   std::string Got = Read(16);
   ASSERT_EQ(OS.WaitForSingleObject(Record.hEvent, 5000), WAIT_OBJECT_0_);
+  EXPECT_EQ(Mask, uint32_t{EV_RXCHAR_});
   SetTimeouts(0, 0, 5000);
   Got += Read(static_cast<uint32_t>(Sent.size() - Got.size()));
+  EXPECT_EQ(Got.size(), Sent.size());
   EXPECT_EQ(Got, Sent);
 }
 
@@ -503,6 +531,29 @@ TEST_F(PosixComOS, NullBytesAreDroppedOnRequestAndTheEventCharacterIsSeen) {
   const auto T0 = TClock::now();
   EXPECT_EQ(Read(4), "abc\n");
   EXPECT_LT(Ms(TClock::now() - T0), 1000);
+}
+
+TEST_F(PosixComOS, TheEventCharacterIsSeenInWholeBlocksAndNullBytesAreKept) {
+  Open();
+  TDCB D = ApplicationDCB();
+  D.EvtChar = '\n';
+  ASSERT_TRUE(OS.SetCommState(Handle, D));
+  ASSERT_TRUE(OS.SetCommMask(Handle, EV_RXFLAG_));
+  TOverlapped Record;
+  Record.hEvent = Event();
+  uint32_t Mask = 0;
+  EXPECT_FALSE(OS.WaitCommEvent(Handle, &Mask, &Record));
+  const std::string Plain(3000, 'x');
+  ASSERT_TRUE(Pty->Write(Plain + std::string("\0", 1)));
+  EXPECT_EQ(OS.WaitForSingleObject(Record.hEvent, 300), WAIT_TIMEOUT_);
+  // The event character as the last byte of a block of several kilobytes.
+  const std::string Tail = std::string(5000, 'y') + "\n";
+  ASSERT_TRUE(Pty->Write(Tail));
+  ASSERT_EQ(OS.WaitForSingleObject(Record.hEvent, 5000), WAIT_OBJECT_0_);
+  EXPECT_EQ(Mask, EV_RXFLAG_);
+  const std::string Sent = Plain + std::string("\0", 1) + Tail;
+  SetTimeouts(0, 0, 5000);
+  EXPECT_EQ(Read(static_cast<uint32_t>(Sent.size())), Sent);
 }
 
 TEST_F(PosixComOS, WritesEndAtTheirTimeoutOrWhenAborted) {
