@@ -33,6 +33,10 @@ constexpr TEventEntry kDeliveryOrder[] = {
 // Waits that end without a result this many times in a row mean the device no longer waits
 // (a vanished adapter): the loop ends instead of spinning on it.
 constexpr int kMaxEmptyPasses = 2;
+// How long the end of the thread waits for a cancelled comm wait to complete. Windows (and Wine,
+// which polls every millisecond) completes it promptly; the bound only keeps a close from
+// hanging on a driver that never does.
+constexpr uint32_t kCancelledWaitMs = 5000;
 
 }  // namespace
 
@@ -103,11 +107,17 @@ void TComThread::RunLoop() {
   Overlapped.hEvent = OS.CreateEventA(true, true);
   // Outlives the loop: clearing the mask below completes the pending wait, which writes it.
   uint32_t Mask = 0;
+  // A wait request the system still holds: it will write Mask and the record when it ends.
+  bool Pending = false;
   // Also when a delivery raised (smThreadSync, smNone): a thread that ends must not leave its
   // wait request, its event or the driver's buffers behind.
   TScopeExit cleanup([&] {
     if (!FDetached) {
-      OS.SetCommMask(FHandle, 0);
+      // Win32 completes the cancelled wait on its own time, not inside SetCommMask: Mask and
+      // the record live on this thread's stack and must outlive that completion, or the
+      // system writes into a stack that is gone.
+      if (OS.SetCommMask(FHandle, 0) && Pending)
+        OS.WaitForSingleObject(Overlapped.hEvent, kCancelledWaitMs);
       OS.PurgeComm(FHandle, PURGE_TXCLEAR_ | PURGE_RXCLEAR_);
     }
     OS.CloseHandle(Overlapped.hEvent);
@@ -120,10 +130,13 @@ void TComThread::RunLoop() {
     Mask = 0;
     // A request refused at once (not left pending) means the handle cannot wait any more;
     // the event may still be signalled from the last pass, so waiting would spin.
-    if (!OS.WaitCommEvent(FHandle, &Mask, &Overlapped) && OS.GetLastError() != ERROR_IO_PENDING_)
-      break;
+    if (!OS.WaitCommEvent(FHandle, &Mask, &Overlapped)) {
+      if (OS.GetLastError() != ERROR_IO_PENDING_) break;
+      Pending = true;
+    }
     const uint32_t r = OS.WaitForMultipleObjects(2, WaitList, INFINITE_);
     if (r != WAIT_OBJECT_0_ + 1) break;
+    Pending = false;
     uint32_t unused = 0;
     if (OS.GetOverlappedResult(FHandle, &Overlapped, &unused, false) && Mask != 0) {
       emptyPasses = 0;
