@@ -319,11 +319,13 @@ check_run() {
 # scenario NAME WANT_STATUS SIM... -- PORT...: runs comfind-cli.exe under Wine with the COM names,
 # checks it against tests/wine/expected/NAME.txt; SIM... are the simulators that get a probe.
 declare -a linux_runs=()
+declare -A linux_probes=()
 scenario() {
   local name=$1 want=$2
   shift 2
   while [ "$1" != "--" ]; do
     sim_probes[$1]=$((sim_probes[$1] + 1))
+    [ "${windows_only:-0}" = 1 ] || linux_probes[$1]=$((${linux_probes[$1]:-0} + 1))
     shift
   done
   shift
@@ -383,7 +385,7 @@ stage "the same searches with the Linux comfind-cli"
 declare -A path_of=([COM20]=/dev/comfind-no-such-port-20 [COM21]=$missing)
 for name in "${!com_of[@]}"; do
   path_of[${com_of[$name]}]=${sim_path[$name]}
-  sim_probes[$name]=$((sim_probes[$name] * 2))
+  sim_probes[$name]=$((sim_probes[$name] + ${linux_probes[$name]:-0}))
 done
 # Device paths back to COM names, in whole names only (/dev/pts/1 is not the start of /dev/pts/10).
 to_com=()
