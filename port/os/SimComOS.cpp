@@ -322,6 +322,20 @@ std::shared_ptr<TSimComOS::TDevice> TSimComOS::DeviceByHandle(THandle Handle) co
   return It == FDeviceHandles.end() ? nullptr : It->second;
 }
 
+std::shared_ptr<TSimComOS::TDevice> TSimComOS::LiveDevice(TCall& Call, THandle Handle) {
+  uint32_t Error;
+  if (Injected(Call.Name, Error)) {
+    Fail(Call, Error);
+    return nullptr;
+  }
+  auto D = DeviceByHandle(Handle);
+  if (!D || D->Vanished) {
+    Fail(Call, D ? D->VanishError : SIM_ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return D;
+}
+
 bool TSimComOS::Injected(const std::string& Call, uint32_t& Error) {
   auto It = FFailures.find(Call);
   if (It == FFailures.end()) return false;
@@ -452,11 +466,8 @@ bool TSimComOS::SetupComm(THandle Handle, uint32_t InQueue, uint32_t OutQueue) {
   std::lock_guard<std::mutex> L(FLock);
   TCall C = NewCall("SetupComm", Handle);
   C.Args = {InQueue, OutQueue};
-  uint32_t Error;
-  if (Injected(C.Name, Error)) return Fail(C, Error);
-  auto D = DeviceByHandle(Handle);
-  if (!D) return Fail(C, SIM_ERROR_INVALID_HANDLE);
-  if (D->Vanished) return Fail(C, D->VanishError);
+  auto D = LiveDevice(C, Handle);
+  if (!D) return false;
   D->InSize = InQueue;
   D->OutSize = OutQueue;
   return Succeed(C);
@@ -466,11 +477,8 @@ bool TSimComOS::SetCommState(THandle Handle, const TDCB& DCB) {
   std::lock_guard<std::mutex> L(FLock);
   TCall C = NewCall("SetCommState", Handle);
   C.DCB = DCB;
-  uint32_t Error;
-  if (Injected(C.Name, Error)) return Fail(C, Error);
-  auto D = DeviceByHandle(Handle);
-  if (!D) return Fail(C, SIM_ERROR_INVALID_HANDLE);
-  if (D->Vanished) return Fail(C, D->VanishError);
+  auto D = LiveDevice(C, Handle);
+  if (!D) return false;
   D->DCB = DCB;
   return Succeed(C);
 }
@@ -479,11 +487,8 @@ bool TSimComOS::SetCommTimeouts(THandle Handle, const TCommTimeouts& Timeouts) {
   std::lock_guard<std::mutex> L(FLock);
   TCall C = NewCall("SetCommTimeouts", Handle);
   C.Timeouts = Timeouts;
-  uint32_t Error;
-  if (Injected(C.Name, Error)) return Fail(C, Error);
-  auto D = DeviceByHandle(Handle);
-  if (!D) return Fail(C, SIM_ERROR_INVALID_HANDLE);
-  if (D->Vanished) return Fail(C, D->VanishError);
+  auto D = LiveDevice(C, Handle);
+  if (!D) return false;
   D->Timeouts = Timeouts;
   return Succeed(C);
 }
@@ -492,11 +497,8 @@ bool TSimComOS::SetCommMask(THandle Handle, uint32_t EvtMask) {
   std::lock_guard<std::mutex> L(FLock);
   TCall C = NewCall("SetCommMask", Handle);
   C.Args = {EvtMask};
-  uint32_t Error;
-  if (Injected(C.Name, Error)) return Fail(C, Error);
-  auto D = DeviceByHandle(Handle);
-  if (!D) return Fail(C, SIM_ERROR_INVALID_HANDLE);
-  if (D->Vanished) return Fail(C, D->VanishError);
+  auto D = LiveDevice(C, Handle);
+  if (!D) return false;
   D->Mask = EvtMask;
   D->History = 0;
   if (D->Waiting) CompletePendingWait(*D, 0, 0);
@@ -550,11 +552,8 @@ bool TSimComOS::ReadFile(THandle Handle, void* Buffer, uint32_t Count, uint32_t*
   TCall C = NewCall("ReadFile", Handle);
   C.Args = {Count, Overlapped ? 1u : 0u};
   if (Read) *Read = 0;
-  uint32_t Error;
-  if (Injected(C.Name, Error)) return Fail(C, Error);
-  auto D = DeviceByHandle(Handle);
-  if (!D) return Fail(C, SIM_ERROR_INVALID_HANDLE);
-  if (D->Vanished) return Fail(C, D->VanishError);
+  auto D = LiveDevice(C, Handle);
+  if (!D) return false;
   if (Count > 0 && !Buffer) return Fail(C, SIM_ERROR_INVALID_PARAMETER);
   const uint32_t N = static_cast<uint32_t>(std::min<size_t>(Count, D->Input.size()));
   if (N) std::memcpy(Buffer, D->Input.data(), N);
@@ -574,11 +573,8 @@ bool TSimComOS::WriteFile(THandle Handle, const void* Buffer, uint32_t Count, ui
   C.Args = {Count, Overlapped ? 1u : 0u};
   if (Count > 0 && Buffer) C.Text.assign(static_cast<const char*>(Buffer), Count);
   if (Written) *Written = 0;
-  uint32_t Error;
-  if (Injected(C.Name, Error)) return Fail(C, Error);
-  auto D = DeviceByHandle(Handle);
-  if (!D) return Fail(C, SIM_ERROR_INVALID_HANDLE);
-  if (D->Vanished) return Fail(C, D->VanishError);
+  auto D = LiveDevice(C, Handle);
+  if (!D) return false;
   if (Count > 0 && !Buffer) return Fail(C, SIM_ERROR_INVALID_PARAMETER);
   if (Overlapped && Overlapped->hEvent) ResetEventLocked(Overlapped->hEvent);
   if (D->HoldWrites && Overlapped) {
@@ -618,11 +614,8 @@ bool TSimComOS::PurgeComm(THandle Handle, uint32_t Flags) {
   std::lock_guard<std::mutex> L(FLock);
   TCall C = NewCall("PurgeComm", Handle);
   C.Args = {Flags};
-  uint32_t Error;
-  if (Injected(C.Name, Error)) return Fail(C, Error);
-  auto D = DeviceByHandle(Handle);
-  if (!D) return Fail(C, SIM_ERROR_INVALID_HANDLE);
-  if (D->Vanished) return Fail(C, D->VanishError);
+  auto D = LiveDevice(C, Handle);
+  if (!D) return false;
   if (Flags & ~uint32_t{0x000F}) return Fail(C, SIM_ERROR_INVALID_PARAMETER);
   if (Flags & PURGE_TXABORT_) {
     for (auto& W : D->Held)
@@ -636,11 +629,8 @@ bool TSimComOS::PurgeComm(THandle Handle, uint32_t Flags) {
 bool TSimComOS::ClearCommError(THandle Handle, uint32_t* Errors, TComStat* Stat) {
   std::lock_guard<std::mutex> L(FLock);
   TCall C = NewCall("ClearCommError", Handle);
-  uint32_t Error;
-  if (Injected(C.Name, Error)) return Fail(C, Error);
-  auto D = DeviceByHandle(Handle);
-  if (!D) return Fail(C, SIM_ERROR_INVALID_HANDLE);
-  if (D->Vanished) return Fail(C, D->VanishError);
+  auto D = LiveDevice(C, Handle);
+  if (!D) return false;
   if (Errors) *Errors = D->ErrorWord;
   D->ErrorWord = 0;
   if (Stat) {
@@ -655,11 +645,8 @@ bool TSimComOS::ClearCommError(THandle Handle, uint32_t* Errors, TComStat* Stat)
 bool TSimComOS::GetCommModemStatus(THandle Handle, uint32_t* ModemStat) {
   std::lock_guard<std::mutex> L(FLock);
   TCall C = NewCall("GetCommModemStatus", Handle);
-  uint32_t Error;
-  if (Injected(C.Name, Error)) return Fail(C, Error);
-  auto D = DeviceByHandle(Handle);
-  if (!D) return Fail(C, SIM_ERROR_INVALID_HANDLE);
-  if (D->Vanished) return Fail(C, D->VanishError);
+  auto D = LiveDevice(C, Handle);
+  if (!D) return false;
   if (ModemStat) *ModemStat = D->ModemStatus;
   return Succeed(C);
 }

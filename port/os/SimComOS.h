@@ -166,6 +166,9 @@ class TSimComOS : public TComOS {
 
   std::shared_ptr<TDevice> DeviceByName(const std::string& Name) const;
   std::shared_ptr<TDevice> DeviceByHandle(THandle Handle) const;
+  // The device behind Handle, ready for a call; null once the call's failure is recorded (an
+  // injected failure, an unknown handle, a vanished device).
+  std::shared_ptr<TDevice> LiveDevice(TCall& Call, THandle Handle);
   bool Injected(const std::string& Call, uint32_t& Error);
   bool Fail(TCall& Call, uint32_t Error);
   bool Succeed(TCall& Call);
