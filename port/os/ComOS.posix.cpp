@@ -101,20 +101,6 @@ constexpr uint32_t kMinDrainRoom = 64u << 10;
 
 thread_local uint32_t tLastError = 0;
 
-// The kernel's termios2 (asm/termbits.h clashes with <termios.h>): the only way to set a rate
-// that has no Bxxx constant.
-struct TKernelTermios2 {
-  tcflag_t c_iflag;
-  tcflag_t c_oflag;
-  tcflag_t c_cflag;
-  tcflag_t c_lflag;
-  cc_t c_line;
-  cc_t c_cc[19];
-  speed_t c_ispeed;
-  speed_t c_ospeed;
-};
-constexpr unsigned long kTCGETS2 = _IOR('T', 0x2A, TKernelTermios2);
-constexpr unsigned long kTCSETS2 = _IOW('T', 0x2B, TKernelTermios2);
 constexpr tcflag_t kCBAUD = 0010017;
 constexpr tcflag_t kBOTHER = 0010000;
 constexpr int kIBSHIFT = 16;

@@ -1,5 +1,7 @@
 #include "tests/support/Pty.h"
 
+#include "port/os/TermiosMap.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -16,22 +18,6 @@ namespace {
 std::runtime_error SysFailure(const char* What) {
   return std::runtime_error(std::string(What) + ": " + std::strerror(errno));
 }
-
-#ifdef __linux__
-// The kernel's termios2 (asm/termbits.h cannot be included beside <termios.h>): it carries
-// the real rate in c_ospeed, also for rates that have no Bxxx constant.
-struct TKernelTermios2 {
-  tcflag_t c_iflag;
-  tcflag_t c_oflag;
-  tcflag_t c_cflag;
-  tcflag_t c_lflag;
-  cc_t c_line;
-  cc_t c_cc[19];
-  speed_t c_ispeed;
-  speed_t c_ospeed;
-};
-constexpr unsigned long kTCGETS2 = _IOR('T', 0x2A, TKernelTermios2);
-#endif
 
 uint32_t SpeedToRate(speed_t Speed) {
   switch (Speed) {
