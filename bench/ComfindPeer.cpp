@@ -15,8 +15,10 @@
 #include "bench/peers/PeerCommon.h"
 #include "framework/Classes.h"
 #include "framework/MainLoop.h"
-#include "port/ComDataPacket.h"
+#include "port/packet/ComDataPacket.h"
 #include "search/dmCom.h"
+
+namespace comfind {
 
 namespace {
 
@@ -136,6 +138,10 @@ class TReceiver {
 };
 
 }  // namespace
+
+}  // namespace comfind
+
+using namespace comfind;
 
 int main(int argc, char** argv) {
   TMainLoop::Instance().AttachMainThread();

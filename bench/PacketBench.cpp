@@ -19,7 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "port/ComDataPacket.h"
+#include "port/packet/ComDataPacket.h"
+
+namespace comfind {
 
 namespace {
 
@@ -177,5 +179,9 @@ BENCHMARK(NoStopFound)
     ->Arg(8 << 20);
 
 }  // namespace
+
+}  // namespace comfind
+
+using namespace comfind;
 
 BENCHMARK_MAIN();

@@ -36,6 +36,8 @@
 #include <string>
 #include <vector>
 
+namespace comfind {
+
 extern char** environ;
 
 namespace {
@@ -684,6 +686,10 @@ void Usage() {
 }
 
 }  // namespace
+
+}  // namespace comfind
+
+using namespace comfind;
 
 int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);

@@ -8,6 +8,9 @@
 
 // Makes the console show the program's UTF-8 output as such (Windows consoles default to an
 // OEM code page); nothing to do elsewhere.
+
+namespace comfind {
+
 void PrepareUtf8Console();
 
 // While it exists, Ctrl+C (and a termination request) no longer ends the process: OnInterrupt
@@ -30,3 +33,5 @@ class TInterruptWatch {
 // (on Linux the serial devices belong to the group 'dialout'); DevicePath gets the path that was
 // checked. Always false on Windows, where access to a port is not a matter of groups.
 bool PortPermissionDenied(const std::string& PortName, std::string& DevicePath);
+
+}  // namespace comfind

@@ -11,6 +11,8 @@
 #include <string>
 #include <thread>
 
+namespace comfind {
+
 void PrepareUtf8Console() {}
 
 bool PortPermissionDenied(const std::string& PortName, std::string& DevicePath) {
@@ -89,3 +91,5 @@ TInterruptWatch::~TInterruptWatch() {
        {FImpl->SignalPipe[0], FImpl->SignalPipe[1], FImpl->StopPipe[0], FImpl->StopPipe[1]})
     ::close(Fd);
 }
+
+}  // namespace comfind

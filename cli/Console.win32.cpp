@@ -5,6 +5,8 @@
 #include <mutex>
 #include <utility>
 
+namespace comfind {
+
 void PrepareUtf8Console() {
   ::SetConsoleOutputCP(CP_UTF8);
 }
@@ -51,3 +53,5 @@ TInterruptWatch::~TInterruptWatch() {
   std::lock_guard<std::mutex> Guard(HandlerLock);
   Handler = nullptr;
 }
+
+}  // namespace comfind

@@ -11,10 +11,12 @@
 #include "framework/Classes.h"
 #include "framework/MainLoop.h"
 #include "port/ComEnum.h"
-#include "port/ComStorage.h"
+#include "port/storage/ComStorage.h"
 #include "search/LogText.h"
 #include "search/dmCom.h"
 #include "tools/DemoPorts.h"
+
+namespace comfind {
 
 namespace {
 
@@ -202,6 +204,10 @@ void Report(std::exception_ptr E) {
 }
 
 }  // namespace
+
+}  // namespace comfind
+
+using namespace comfind;
 
 int main(int argc, char** argv) {
   PrepareUtf8Console();

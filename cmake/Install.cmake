@@ -22,7 +22,7 @@ if(WIN32)
 else()
   set(COMFIND_INSTALL_BINDIR ${CMAKE_INSTALL_BINDIR})
 endif()
-set(COMFIND_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/comport)
+set(COMFIND_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/comfind)
 
 # --- Programs --------------------------------------------------------------------------------
 foreach(program comfind comfind-cli instrument-sim)
@@ -35,35 +35,34 @@ endforeach()
 # Headers keep their folders under include/comfind, so "port/CPort.h" and "framework/Classes.h"
 # resolve as they do inside the tree (the framework target's install include directory).
 # TermiosMap.h is left out: it pulls in <termios.h> and is the POSIX layer's business only.
-if(TARGET comport AND TARGET comfind_framework)
-  # Consumers write comfind::comport and comfind::framework.
-  set_target_properties(comfind_framework PROPERTIES EXPORT_NAME framework)
-  install(TARGETS comfind_framework comport EXPORT comportTargets
+if(TARGET comfind_serial AND TARGET comfind_framework)
+  # Consumers write comfind::serial and comfind::framework (libcomfind-serial.a and
+  # libcomfind-framework.a).
+  install(TARGETS comfind_framework comfind_serial EXPORT comfindTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 
-  file(GLOB COMFIND_FRAMEWORK_HEADERS ${PROJECT_SOURCE_DIR}/framework/*.h)
-  file(GLOB COMFIND_PORT_HEADERS ${PROJECT_SOURCE_DIR}/port/*.h)
-  set(COMFIND_PORT_OS_HEADERS
-    ${PROJECT_SOURCE_DIR}/port/os/ComOS.h ${PROJECT_SOURCE_DIR}/port/os/SimComOS.h)
   set(COMFIND_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/comfind)
+  file(GLOB COMFIND_FRAMEWORK_HEADERS ${PROJECT_SOURCE_DIR}/framework/*.h)
   install(FILES ${COMFIND_FRAMEWORK_HEADERS}
     DESTINATION ${COMFIND_INCLUDEDIR}/framework COMPONENT development)
-  install(FILES ${COMFIND_PORT_HEADERS}
-    DESTINATION ${COMFIND_INCLUDEDIR}/port COMPONENT development)
-  install(FILES ${COMFIND_PORT_OS_HEADERS}
+  foreach(folder port port/storage port/packet)
+    file(GLOB headers ${PROJECT_SOURCE_DIR}/${folder}/*.h)
+    install(FILES ${headers} DESTINATION ${COMFIND_INCLUDEDIR}/${folder} COMPONENT development)
+  endforeach()
+  install(FILES ${PROJECT_SOURCE_DIR}/port/os/ComOS.h ${PROJECT_SOURCE_DIR}/port/os/SimComOS.h
     DESTINATION ${COMFIND_INCLUDEDIR}/port/os COMPONENT development)
 
-  install(EXPORT comportTargets NAMESPACE comfind:: FILE comportTargets.cmake
+  install(EXPORT comfindTargets NAMESPACE comfind:: FILE comfindTargets.cmake
     DESTINATION ${COMFIND_INSTALL_CMAKEDIR} COMPONENT development)
-  configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/comportConfig.cmake.in
-    ${PROJECT_BINARY_DIR}/cmake/comportConfig.cmake
+  configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/comfindConfig.cmake.in
+    ${PROJECT_BINARY_DIR}/cmake/comfindConfig.cmake
     INSTALL_DESTINATION ${COMFIND_INSTALL_CMAKEDIR})
   # 0.x: a minor version may change the interface, so only the same minor matches.
-  write_basic_package_version_file(${PROJECT_BINARY_DIR}/cmake/comportConfigVersion.cmake
+  write_basic_package_version_file(${PROJECT_BINARY_DIR}/cmake/comfindConfigVersion.cmake
     VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
-  install(FILES ${PROJECT_BINARY_DIR}/cmake/comportConfig.cmake
-    ${PROJECT_BINARY_DIR}/cmake/comportConfigVersion.cmake
+  install(FILES ${PROJECT_BINARY_DIR}/cmake/comfindConfig.cmake
+    ${PROJECT_BINARY_DIR}/cmake/comfindConfigVersion.cmake
     DESTINATION ${COMFIND_INSTALL_CMAKEDIR} COMPONENT development)
 endif()
 
@@ -81,7 +80,7 @@ set(CPACK_PACKAGE_INSTALL_DIRECTORY comfind)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/" "\\\\.swp$")
 set(CPACK_COMPONENT_RUNTIME_DISPLAY_NAME "comfind programs")
-set(CPACK_COMPONENT_DEVELOPMENT_DISPLAY_NAME "comport serial-port library")
+set(CPACK_COMPONENT_DEVELOPMENT_DISPLAY_NAME "comfind serial-port library")
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
@@ -128,11 +127,11 @@ and log in again.")
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
   set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
 "serial-port library of comfind (static library and headers)
-comport is the C++20 serial-port library under comfind: port settings, an event thread
+libcomfind-serial is the C++20 serial-port library under comfind: port settings, an event thread
 that delivers serial events to the main thread, overlapped reads and writes, links, a
 packet assembler, port enumeration, settings storage, and an in-memory device for tests.
 .
-Use it from CMake with find_package(comport) and link comfind::comport.")
+Use it from CMake with find_package(comfind) and link comfind::serial.")
 endif()
 
 include(CPack)

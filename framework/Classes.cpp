@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+namespace comfind {
+
 std::string Format(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
@@ -298,3 +300,5 @@ std::string Utf8ToCp1251(std::string_view S) {
   }
   return out;
 }
+
+}  // namespace comfind

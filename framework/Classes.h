@@ -18,6 +18,9 @@
 
 // Base of every exception the system raises on purpose; carries the message text (8-bit,
 // code page 1251 where it is not plain ASCII).
+
+namespace comfind {
+
 class Exception : public std::exception {
  public:
   explicit Exception(std::string message) : FMessage(std::move(message)) {}
@@ -223,3 +226,5 @@ class TDataModule : public TComponent {
   using TComponent::TComponent;
   std::string ClassName() const override { return "TDataModule"; }
 };
+
+}  // namespace comfind

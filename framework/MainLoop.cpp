@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace comfind {
+
 using TClock = std::chrono::steady_clock;
 
 // A call a worker hands over and waits for: a sent window message or a synchronised call.
@@ -227,7 +229,7 @@ bool TMainLoop::ServeOneSent() {
   if (sent->Window) {
     // The procedure works on a copy: once it replies, the sender's record may be gone.
     TMessage message = sent->Message;
-    DispatchMessage(proc, message, sent);
+    DeliverToWindow(proc, message, sent);
   } else {
     Dispatch(sent);
   }
@@ -240,7 +242,7 @@ void TMainLoop::ServeSent() {
 }
 
 void TMainLoop::Dispatch(TSent* Sent) {
-  // Not a message: InSendMessage and ReplyMessage inside refer to no message at all.
+  // Not a message: InSendMessage_ and ReplyMessage_ inside refer to no message at all.
   TFrameScope scope(nullptr);
   try {
     (*Sent->Work)();
@@ -250,7 +252,7 @@ void TMainLoop::Dispatch(TSent* Sent) {
   Reply(Sent, 0);
 }
 
-void TMainLoop::DispatchMessage(const std::shared_ptr<std::function<void(TMessage&)>>& Proc,
+void TMainLoop::DeliverToWindow(const std::shared_ptr<std::function<void(TMessage&)>>& Proc,
                                 TMessage& Message, TSent* Sent) {
   std::exception_ptr error;
   {
@@ -291,7 +293,7 @@ void TMainLoop::ProcessMessages() {
       if (posted.Window) proc = posted.Window->FProc;
     }
     if (posted.Window) {
-      DispatchMessage(proc, posted.Message, nullptr);
+      DeliverToWindow(proc, posted.Message, nullptr);
     } else {
       TFrameScope scope(nullptr);
       try {
@@ -561,12 +563,12 @@ TMessageWindow::~TMessageWindow() {
   TMainLoop::Instance().WindowDestroyed(*this);
 }
 
-intptr_t TMessageWindow::SendMessage(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
+intptr_t TMessageWindow::SendMessage_(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
   TMainLoop& loop = TMainLoop::Instance();
   TMessage message{Msg, WParam, LParam, 0};
   if (loop.IsMainThread()) {
     auto proc = FProc;
-    loop.DispatchMessage(proc, message, nullptr);
+    loop.DeliverToWindow(proc, message, nullptr);
     return message.Result;
   }
   TMainLoop::TSent sent;
@@ -578,24 +580,24 @@ intptr_t TMessageWindow::SendMessage(uint32_t Msg, uintptr_t WParam, intptr_t LP
   return sent.Result;
 }
 
-void TMessageWindow::PostMessage(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
+void TMessageWindow::PostMessage_(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
   TMainLoop::TPosted posted;
   posted.Window = this;
   posted.Message = TMessage{Msg, WParam, LParam, 0};
   TMainLoop::Instance().Queue(std::move(posted));
 }
 
-bool InSendMessage() {
+bool InSendMessage_() {
   return GFrame && GFrame->Sent && !GFrame->Replied;
 }
 
-void ReplyMessage(intptr_t Result) {
+void ReplyMessage_(intptr_t Result) {
   if (!GFrame || !GFrame->Sent || GFrame->Replied) return;
   GFrame->Replied = true;
   TMainLoop::Instance().Reply(static_cast<TMainLoop::TSent*>(GFrame->Sent), Result);
 }
 
-intptr_t DefWindowProc(TMessage&) {
+intptr_t DefWindowProc_(TMessage&) {
   return 0;
 }
 
@@ -667,3 +669,5 @@ void TTimer::Reschedule() {
   else
     loop.UnscheduleTimer(*this);
 }
+
+}  // namespace comfind

@@ -3,8 +3,8 @@
 // One thread of the process is the main thread (the one that first touches the loop, or the
 // one named by TMainLoop::Instance().AttachMainThread()). Every handler, property change, open
 // and close runs there. Worker threads hand work to it in three ways:
-//   - SendMessage to a TMessageWindow: the worker blocks until the main thread has picked the
-//     message up and replied (ReplyMessage, or the window procedure returning);
+//   - SendMessage_ to a TMessageWindow: the worker blocks until the main thread has picked the
+//     message up and replied (ReplyMessage_, or the window procedure returning);
 //   - Synchronize: the worker blocks until the call has finished on the main thread; an
 //     exception it raised is raised again in the worker;
 //   - Post: the worker does not wait.
@@ -29,6 +29,8 @@
 
 #include "framework/Classes.h"
 
+namespace comfind {
+
 class TThread;
 class TTimer;
 class TMessageWindow;
@@ -41,7 +43,7 @@ struct TMessage {
   intptr_t Result = 0;
 };
 
-constexpr uint32_t WM_USER = 0x0400;
+constexpr uint32_t WM_USER_ = 0x0400;
 
 class TMainLoop {
  public:
@@ -98,7 +100,7 @@ class TMainLoop {
   friend class TMessageWindow;
   friend class TTimer;
   friend class TThread;
-  friend void ReplyMessage(intptr_t Result);
+  friend void ReplyMessage_(intptr_t Result);
   struct TSent;
   struct TPosted;
   struct TImpl;
@@ -111,7 +113,7 @@ class TMainLoop {
   bool ServeOneSent();
   void ServeSent();
   void Dispatch(TSent* Sent);
-  void DispatchMessage(const std::shared_ptr<std::function<void(TMessage&)>>& Proc,
+  void DeliverToWindow(const std::shared_ptr<std::function<void(TMessage&)>>& Proc,
                        TMessage& Message, TSent* Sent);
   void ServeTimers();
   bool NextTimerDeadline(std::chrono::steady_clock::time_point& Deadline) const;
@@ -128,7 +130,7 @@ class TMainLoop {
 };
 
 // A hidden window of the main thread: a window procedure that other threads reach through
-// SendMessage (blocking until the procedure replies) or PostMessage.
+// SendMessage_ (blocking until the procedure replies) or PostMessage_.
 class TMessageWindow {
  public:
   // The procedure runs on the main thread. An exception leaving it goes to
@@ -142,8 +144,8 @@ class TMessageWindow {
 
   // From any thread. From a worker: blocks until the main thread has replied. On the main
   // thread: calls the procedure directly.
-  intptr_t SendMessage(uint32_t Msg, uintptr_t WParam, intptr_t LParam);
-  void PostMessage(uint32_t Msg, uintptr_t WParam, intptr_t LParam);
+  intptr_t SendMessage_(uint32_t Msg, uintptr_t WParam, intptr_t LParam);
+  void PostMessage_(uint32_t Msg, uintptr_t WParam, intptr_t LParam);
 
  private:
   friend class TMainLoop;
@@ -154,11 +156,11 @@ class TMessageWindow {
 
 // Inside a window procedure: whether the message being handled was sent by another thread
 // that is still waiting for the reply.
-bool InSendMessage();
+bool InSendMessage_();
 // Inside a window procedure: releases the sending thread at once with Result.
-void ReplyMessage(intptr_t Result);
+void ReplyMessage_(intptr_t Result);
 // Default handling of a message nobody handles: result 0.
-intptr_t DefWindowProc(TMessage& Message);
+intptr_t DefWindowProc_(TMessage& Message);
 
 enum TThreadPriority : uint8_t {
   tpIdle,
@@ -234,3 +236,5 @@ class TTimer : public TComponent {
   bool FScheduled = false;
   std::chrono::steady_clock::time_point FDeadline{};
 };
+
+}  // namespace comfind

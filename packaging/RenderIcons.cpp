@@ -15,6 +15,8 @@
 
 #include "ui/Logo.h"
 
+using namespace comfind;
+
 int main(int argc, char** argv) {
   if (argc < 3) {
     std::fprintf(stderr, "usage: comfind-render-icons DIR SIZE...\n");

@@ -10,6 +10,8 @@
 // ---------------------------------------------------------------------------------------------
 // Construction and destruction
 
+namespace comfind {
+
 TCustomComPort::TCustomComPort(TComponent* AOwner) : TComponent(AOwner), FOS(&TComOS::Default()) {
   FLinks.clear();
   FTriggersOnRxChar = true;
@@ -391,7 +393,7 @@ void TCustomComPort::ReportError(uint16_t Code, int64_t Number) {
     throw EComPort(Code);
   }
   std::string winMessage;
-  if (Number > 0) winMessage = ::WinMessage(OS().GetLastError());
+  if (Number > 0) winMessage = comfind::WinMessage(OS().GetLastError());
   OnException(this, static_cast<TComExceptions>(Code), ComErrorMessage(Code), Number, winMessage);
 }
 
@@ -598,3 +600,5 @@ void TCustomComPort::RemoveLink(TComLink* Link) {
   for (TComLink* L : FLinks)
     FHasRxBufLink = FHasRxBufLink || L->OnRxBuf.Assigned();
 }
+
+}  // namespace comfind

@@ -23,6 +23,8 @@
 #include "port/ComSettings.h"
 #include "port/os/ComOS.h"
 
+namespace comfind {
+
 class TCustomComPort;
 class TIniFile;
 class TRegistry;
@@ -109,8 +111,8 @@ class TComThread : public TThread {
   bool FSyncDelivering = false;
 };
 
-// The event message of window synchronisation: WM_USER + 1, wParam = one event's mask value.
-constexpr uint32_t CM_COMPORT = WM_USER + 1;
+// The event message of window synchronisation: WM_USER_ + 1, wParam = one event's mask value.
+constexpr uint32_t CM_COMPORT = WM_USER_ + 1;
 
 uint32_t EventsToMask(TComEvents Events);
 TComEvents MaskToEvents(uint32_t Mask);
@@ -336,3 +338,5 @@ void TCustomComPort::NotifyLinks(Slot TComLink::*Member, Args... A) {
     if (S) S(this, A...);
   }
 }
+
+}  // namespace comfind

@@ -8,6 +8,9 @@
 // Fills List with the names of the serial ports the operating system lists now ("COM7",
 // "ttyUSB0"), sorted textually ignoring case, duplicates kept. When the system's list cannot
 // be read, List is left exactly as it was.
+
+namespace comfind {
+
 void ListComPorts(TStrings& List);
 
 // ListComPorts with the places it reads from handed in, so that a fabricated tree can stand in
@@ -15,3 +18,5 @@ void ListComPorts(TStrings& List);
 // SysfsRoot names the key under the local-machine root that replaces
 // "HARDWARE\DEVICEMAP\SERIALCOMM" and DevRoot is not used. Same promises as ListComPorts.
 void ListComPortsFrom(TStrings& List, const std::string& SysfsRoot, const std::string& DevRoot);
+
+}  // namespace comfind

@@ -4,6 +4,8 @@
 
 #include "port/os/ComOS.h"
 
+namespace comfind {
+
 namespace {
 
 // Indexed by code - 1.
@@ -60,3 +62,5 @@ std::string WinMessage(uint32_t LastError) {
   // as negative; every ordinary number prints the same either way.
   return Format("System Error.  Code: %u.", LastError) + "\r\n" + SysErrorMessage(LastError);
 }
+
+}  // namespace comfind

@@ -8,6 +8,8 @@
 
 #include "framework/Classes.h"
 
+namespace comfind {
+
 enum TComExceptions : uint16_t {
   CE_OpenFailed = 1,
   CE_WriteFailed,
@@ -62,3 +64,5 @@ using TComExceptionEvent =
 // "System Error.  Code: %d." CR LF and the system's text for LastError, or "A call to an OS
 // function failed" when LastError is 0.
 std::string WinMessage(uint32_t LastError);
+
+}  // namespace comfind

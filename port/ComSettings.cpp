@@ -3,6 +3,8 @@
 #include <array>
 #include <cstddef>
 
+namespace comfind {
+
 namespace {
 
 // Stores a changed value and reports whether it changed, so every setter reads as "if changed,
@@ -290,3 +292,5 @@ TFlowControl TextToFlowControl(std::string_view Text) {
 int32_t BaudRateValue(TBaudRate Value) {
   return Value < BaudRateValues.size() ? BaudRateValues[Value] : 0;
 }
+
+}  // namespace comfind

@@ -10,6 +10,9 @@
 #include "framework/Classes.h"
 
 // Enumerations: one byte each, numbered from 0 in declaration order.
+
+namespace comfind {
+
 enum TBaudRate : uint8_t {
   brCustom,
   br110,
@@ -261,3 +264,5 @@ TFlowControl TextToFlowControl(std::string_view Text);
 
 // The number of bits per second a TBaudRate names (0 for brCustom and out-of-range values).
 int32_t BaudRateValue(TBaudRate Value);
+
+}  // namespace comfind

@@ -6,6 +6,8 @@
 
 #include "port/CPort.h"
 
+namespace comfind {
+
 namespace {
 
 // The event thread running on this thread, if any: a port closed from inside a delivery on
@@ -170,7 +172,7 @@ void TComThread::SendEventMessages() {
   TMessageWindow* Window = FComPort->FNotifyWindow.get();
   if (!Window) return;
   for (const auto& E : kDeliveryOrder)
-    if (FEvents.Contains(E.Event)) Window->SendMessage(CM_COMPORT, E.Mask, 0);
+    if (FEvents.Contains(E.Event)) Window->SendMessage_(CM_COMPORT, E.Mask, 0);
 }
 
 void TComThread::DeliverEvents() {
@@ -219,12 +221,12 @@ void TComThread::DeliverEvents() {
 
 void TCustomComPort::WindowMethod(TMessage& Message) {
   if (Message.Msg != CM_COMPORT) {
-    Message.Result = DefWindowProc(Message);
+    Message.Result = DefWindowProc_(Message);
     return;
   }
   // Release the event thread first: it must be free to wait again (or to end, when the work
   // below closes the port) while the work runs.
-  if (InSendMessage()) ReplyMessage(0);
+  if (InSendMessage_()) ReplyMessage_(0);
   try {
     if (FConnected) {
       switch (Message.WParam) {
@@ -427,3 +429,5 @@ void TCustomComPort::DoRLSDChange(bool OnOff) {
 void TCustomComPort::DoRx80Full() {
   OnRx80Full(this);
 }
+
+}  // namespace comfind

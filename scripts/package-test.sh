@@ -6,7 +6,7 @@
 #   2. cpack: comfind_*.deb and comfind-dev_*.deb, their dependencies and description,
 #      unpacked with dpkg -x into a scratch root; the unpacked comfind-cli runs --help and
 #      finds the simulated instrument with --demo;
-#   3. a small project outside the tree finds the library with find_package(comport) in the
+#   3. a small project outside the tree finds the library with find_package(comfind) in the
 #      unpacked root, builds and talks to a simulated device;
 #   4. the Windows zip from the mingw-w64 cross-build (when the cross compiler is there).
 # Usage (from the repository root): scripts/package-test.sh
@@ -77,10 +77,10 @@ check_runtime_tree() {
 # check_dev_tree PREFIX LIBDIR: library, headers and package config under PREFIX.
 check_dev_tree() {
   local p=$1 lib=$2 h
-  expect_files "$p" "$lib/libcomport.a" "$lib/libcomfind_framework.a" \
-    "$lib/cmake/comport/comportConfig.cmake" "$lib/cmake/comport/comportConfigVersion.cmake" \
-    "$lib/cmake/comport/comportTargets.cmake" \
-    include/comfind/port/CPort.h include/comfind/port/ComDataPacket.h \
+  expect_files "$p" "$lib/libcomfind-serial.a" "$lib/libcomfind-framework.a" \
+    "$lib/cmake/comfind/comfindConfig.cmake" "$lib/cmake/comfind/comfindConfigVersion.cmake" \
+    "$lib/cmake/comfind/comfindTargets.cmake" \
+    include/comfind/port/CPort.h include/comfind/port/packet/ComDataPacket.h include/comfind/port/storage/IniFile.h \
     include/comfind/port/ComEnum.h include/comfind/port/os/ComOS.h \
     include/comfind/port/os/SimComOS.h include/comfind/framework/Classes.h \
     include/comfind/framework/MainLoop.h || return 0
@@ -138,7 +138,7 @@ done
 
 step "cmake --install into a scratch prefix"
 cmake --install build/package --prefix "$scratch/prefix" >"$scratch/install.log"
-libdir=$(cd "$scratch/prefix" && dirname "$(find . -name libcomport.a | head -1)")
+libdir=$(cd "$scratch/prefix" && dirname "$(find . -name libcomfind-serial.a | head -1)")
 libdir=${libdir#./}
 check_runtime_tree "$scratch/prefix"
 check_dev_tree "$scratch/prefix" "$libdir"
@@ -208,15 +208,15 @@ else
   cat "$scratch/gui-help.txt" >&2
 fi
 
-step "find_package(comport) from a project outside the tree"
+step "find_package(comfind) from a project outside the tree"
 cp -r packaging/consumer "$scratch/consumer"
 if cmake -S "$scratch/consumer" -B "$scratch/consumer/build" -G Ninja \
   -DCMAKE_PREFIX_PATH="$scratch/root/usr" -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF \
   -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >"$scratch/consumer.log" 2>&1 &&
   cmake --build "$scratch/consumer/build" >>"$scratch/consumer.log" 2>&1 &&
-  "$scratch/consumer/build/comport_consumer"; then
+  "$scratch/consumer/build/comfind_consumer"; then
   grep -q "$scratch/root/usr" "$scratch/consumer/build/CMakeCache.txt" ||
-    fail "the consumer found a comport other than the unpacked one"
+    fail "the consumer found a comfind other than the unpacked one"
   pass "the consumer builds against the unpacked comfind-dev and talks to a simulated device"
 else
   fail "the consumer project:"
@@ -227,11 +227,11 @@ mkdir -p "$scratch/version"
 cat >"$scratch/version/CMakeLists.txt" <<'EOF'
 cmake_minimum_required(VERSION 3.25)
 project(version_check LANGUAGES NONE)
-find_package(comport 99.0 REQUIRED)
+find_package(comfind 99.0 REQUIRED)
 EOF
 if cmake -S "$scratch/version" -B "$scratch/version/build" \
   -DCMAKE_PREFIX_PATH="$scratch/root/usr" >/dev/null 2>&1; then
-  fail "find_package(comport 99.0) accepted version $(dpkg-deb -f "$devdeb" Version)"
+  fail "find_package(comfind 99.0) accepted version $(dpkg-deb -f "$devdeb" Version)"
 else
   pass "find_package refuses an incompatible version"
 fi
@@ -269,6 +269,21 @@ if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
     done
   done
   pass "Windows zip: $(echo "$want" | wc -w) files, static runtime"
+
+  # The library installed for Windows, and the consumer cross-built against it with
+  # <windows.h> included before comfind's headers.
+  cmake --install build/package-win --component development --prefix "$scratch/win-dev" \
+    >"$scratch/install-win.log"
+  if cmake -S packaging/consumer -B "$scratch/consumer-win" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DCMAKE_PREFIX_PATH="$scratch/win-dev" \
+    -DCMAKE_FIND_ROOT_PATH="$scratch/win-dev" -DCMAKE_EXE_LINKER_FLAGS="-static" \
+    >"$scratch/consumer-win.log" 2>&1 &&
+    cmake --build "$scratch/consumer-win" >>"$scratch/consumer-win.log" 2>&1; then
+    pass "the consumer builds for Windows with <windows.h> before comfind's headers"
+  else
+    fail "the Windows consumer project:"
+    tail -30 "$scratch/consumer-win.log" >&2
+  fi
 else
   echo "x86_64-w64-mingw32-g++-posix not found: Windows zip skipped"
 fi

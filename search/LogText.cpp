@@ -2,6 +2,8 @@
 
 #include "framework/Classes.h"
 
+namespace comfind {
+
 std::string LogLineToUtf8(std::string_view Line) {
   static constexpr char Hex[] = "0123456789ABCDEF";
   std::string Out;
@@ -23,3 +25,5 @@ std::string LogLineToUtf8(std::string_view Line) {
   Flush(Line.size());
   return Out;
 }
+
+}  // namespace comfind

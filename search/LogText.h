@@ -7,4 +7,8 @@
 #include <string>
 #include <string_view>
 
+namespace comfind {
+
 std::string LogLineToUtf8(std::string_view Line);
+
+}  // namespace comfind

@@ -1,6 +1,8 @@
 #include "search/dmCom.h"
 
-#include "port/ComDataPacket.h"
+#include "port/packet/ComDataPacket.h"
+
+namespace comfind {
 
 TdmCom::TdmCom(TComponent* AOwner) : TDataModule(AOwner) {
   SetName("dmCom");
@@ -159,3 +161,5 @@ void TdmCom::FinishPort(TFindResult Result) {
   const TFindDoneEvent done = FOnFindDone;
   done(Result, FFindIndex);
 }
+
+}  // namespace comfind

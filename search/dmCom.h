@@ -15,6 +15,8 @@
 #include "framework/MainLoop.h"
 #include "port/CPort.h"
 
+namespace comfind {
+
 class TComDataPacket;
 
 // The outcome of a search (and of the probe of one port).
@@ -95,3 +97,5 @@ inline constexpr char Searching[] = "\xC8\xE4\xE5\xF2\x20\xEF\xEE\xE8\xF1\xEA...
 inline constexpr char NotFound[] =
     "\xD3\xF1\xF2\xF0\xEE\xE9\xF1\xF2\xE2\xEE\x20\xED\xE5\x20\xED\xE0\xE9\xE4\xE5\xED\xEE";
 }  // namespace FindText
+
+}  // namespace comfind

@@ -13,6 +13,8 @@
 
 #include "framework/Classes.h"
 
+namespace comfind {
+
 class TDemoPorts {
  public:
   struct TPort {
@@ -40,3 +42,5 @@ class TDemoPorts {
   std::unique_ptr<TImpl> FImpl;
   std::vector<TPort> FPorts;
 };
+
+}  // namespace comfind

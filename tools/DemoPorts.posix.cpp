@@ -10,6 +10,8 @@
 
 #include "tools/InstrumentSim.h"
 
+namespace comfind {
+
 namespace {
 // The noisy port's answer: readable text around bytes that a terminal must not see raw.
 constexpr char NoiseLine[] = "ERR?\x07#\x7F~";
@@ -72,3 +74,5 @@ void TDemoPorts::GetNames(TStrings& List) const {
     Names.push_back(Port.Name);
   List.SetItems(std::move(Names));
 }
+
+}  // namespace comfind

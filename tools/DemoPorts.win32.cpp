@@ -1,6 +1,9 @@
 #include "tools/DemoPorts.h"
 
 // Windows has no pseudo-terminals that a serial port object could open.
+
+namespace comfind {
+
 struct TDemoPorts::TImpl {};
 
 bool TDemoPorts::Available() {
@@ -16,3 +19,5 @@ TDemoPorts::~TDemoPorts() = default;
 void TDemoPorts::GetNames(TStrings& List) const {
   List.Clear();
 }
+
+}  // namespace comfind

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+namespace comfind {
+
 struct TSimOptions {
   std::string Reply = "OK";  // the answer to each received line
   bool LineEnd = true;       // CR LF after the answer
@@ -71,3 +73,5 @@ void ServeSimPorts(const std::vector<TSimPort*>& Ports, int StopFd);
 
 // Text with control bytes, backslash and bytes from 0x7F up written as \xHH.
 std::string SimEscape(const std::string& Bytes);
+
+}  // namespace comfind

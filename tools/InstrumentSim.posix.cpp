@@ -11,6 +11,8 @@
 #include <cstring>
 #include <stdexcept>
 
+namespace comfind {
+
 namespace {
 
 std::runtime_error SysFailure(const std::string& What) {
@@ -215,3 +217,5 @@ void ServeSimPorts(const std::vector<TSimPort*>& Ports, int StopFd) {
       if (Fds[I].revents) Ports[I]->HandleInput(Now);
   }
 }
+
+}  // namespace comfind

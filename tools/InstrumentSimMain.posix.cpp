@@ -12,6 +12,8 @@
 
 #include "tools/InstrumentSim.h"
 
+namespace comfind {
+
 namespace {
 
 int SignalPipe[2] = {-1, -1};
@@ -91,6 +93,10 @@ bool ParseMs(const char* Text, int& Out) {
 }
 
 }  // namespace
+
+}  // namespace comfind
+
+using namespace comfind;
 
 int main(int argc, char** argv) {
   TSimOptions Options;

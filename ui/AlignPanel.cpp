@@ -2,6 +2,8 @@
 
 #include <QResizeEvent>
 
+namespace comfind {
+
 TAlignPanel::TAlignPanel(QWidget* Parent) : QFrame(Parent) {
   setFrameStyle(QFrame::NoFrame);
 }
@@ -75,3 +77,5 @@ void TAlignPanel::AlignControls() {
     }
   }
 }
+
+}  // namespace comfind

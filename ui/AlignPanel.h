@@ -7,6 +7,8 @@
 #include <QFrame>
 #include <vector>
 
+namespace comfind {
+
 enum class TAlign { alNone, alTop, alBottom, alLeft, alRight, alClient };
 
 class TAlignPanel : public QFrame {
@@ -37,3 +39,5 @@ class TAlignPanel : public QFrame {
   std::vector<TItem> FItems;
   int FBorderWidth = 0;
 };
+
+}  // namespace comfind

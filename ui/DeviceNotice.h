@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+namespace comfind {
+
 constexpr uint32_t WM_DEVICECHANGE_ = 0x0219;
 // A device has been added to or removed from the system.
 constexpr uintptr_t DBT_DEVNODES_CHANGED_ = 0x0007;
@@ -22,3 +24,5 @@ struct TDeviceNotice {
 // Windows only: reads the native message NativeMsg (a MSG*) and, when it is WM_DEVICECHANGE
 // addressed to the window WindowHandle (an HWND), copies it into Notice and returns true.
 bool DecodeDeviceChange(const void* NativeMsg, uintptr_t WindowHandle, TDeviceNotice& Notice);
+
+}  // namespace comfind

@@ -2,6 +2,8 @@
 
 #include "ui/DeviceNotice.h"
 
+namespace comfind {
+
 static_assert(WM_DEVICECHANGE == WM_DEVICECHANGE_);
 
 bool DecodeDeviceChange(const void* NativeMsg, uintptr_t WindowHandle, TDeviceNotice& Notice) {
@@ -15,3 +17,5 @@ bool DecodeDeviceChange(const void* NativeMsg, uintptr_t WindowHandle, TDeviceNo
   Notice.LParam = static_cast<intptr_t>(Msg->lParam);
   return true;
 }
+
+}  // namespace comfind

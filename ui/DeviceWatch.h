@@ -16,14 +16,17 @@
 #include "ui/DeviceNotice.h"
 
 // The message that stands for "a device has been added or removed" (event code 7).
+
+class QWidget;
+
+namespace comfind {
+
 inline TMessage DevNodesChangedMessage() {
   TMessage Message;
   Message.Msg = WM_DEVICECHANGE_;
   Message.WParam = DBT_DEVNODES_CHANGED_;
   return Message;
 }
-
-class QWidget;
 
 class TDeviceWatch : public QObject {
   Q_OBJECT
@@ -40,3 +43,5 @@ class TDeviceWatch : public QObject {
   struct TImpl;
   std::unique_ptr<TImpl> FImpl;
 };
+
+}  // namespace comfind

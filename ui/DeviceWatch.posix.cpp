@@ -8,6 +8,8 @@
 
 #include "ui/DeviceWatch.h"
 
+namespace comfind {
+
 namespace {
 
 // Serial device nodes: ttyS, ttyUSB, ttyACM, ttyAMA ... and Bluetooth's rfcomm. Virtual
@@ -74,3 +76,5 @@ TDeviceWatch::~TDeviceWatch() {
 bool TDeviceWatch::Active() const {
   return FImpl->Fd >= 0;
 }
+
+}  // namespace comfind

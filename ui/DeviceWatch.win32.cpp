@@ -5,6 +5,8 @@
 
 #include "ui/DeviceWatch.h"
 
+namespace comfind {
+
 struct TDeviceWatch::TImpl : QAbstractNativeEventFilter {
   QPointer<QWidget> Window;
   TNotice OnNotice;
@@ -38,3 +40,5 @@ TDeviceWatch::~TDeviceWatch() {
 bool TDeviceWatch::Active() const {
   return true;
 }
+
+}  // namespace comfind

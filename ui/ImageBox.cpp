@@ -2,6 +2,8 @@
 
 #include <QPainter>
 
+namespace comfind {
+
 void TImageBox::SetPicture(const QImage& Picture) {
   FPicture = Picture;
   update();
@@ -19,3 +21,5 @@ void TImageBox::paintEvent(QPaintEvent*) {
   P.setRenderHint(QPainter::SmoothPixmapTransform);
   P.drawImage(PictureRect(), FPicture);
 }
+
+}  // namespace comfind

@@ -5,6 +5,8 @@
 #include <QImage>
 #include <QWidget>
 
+namespace comfind {
+
 class TImageBox : public QWidget {
   Q_OBJECT
 
@@ -21,3 +23,5 @@ class TImageBox : public QWidget {
  private:
   QImage FPicture;
 };
+
+}  // namespace comfind

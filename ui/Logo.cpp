@@ -5,6 +5,8 @@
 #include <QPainterPath>
 #include <QRadialGradient>
 
+namespace comfind {
+
 QImage DrawLogo(int Size) {
   QImage Image(Size, Size, QImage::Format_ARGB32_Premultiplied);
   Image.fill(Qt::transparent);
@@ -71,3 +73,5 @@ QImage DrawLogo(int Size) {
   P.end();
   return Image;
 }
+
+}  // namespace comfind

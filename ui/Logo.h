@@ -4,4 +4,8 @@
 
 #include <QImage>
 
+namespace comfind {
+
 QImage DrawLogo(int Size);
+
+}  // namespace comfind

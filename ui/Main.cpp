@@ -18,6 +18,8 @@
 #include "ui/QtMainLoop.h"
 #include "ui/Visual.h"
 
+using namespace comfind;
+
 int main(int argc, char** argv) {
   QApplication Application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("comfind"));

@@ -8,6 +8,8 @@
 #include "framework/Classes.h"
 #include "framework/MainLoop.h"
 
+namespace comfind {
+
 TQtMainLoop::TQtMainLoop(QObject* Parent) : QObject(Parent), FReport(&ShowExceptionBox) {
   FTimer.setSingleShot(true);
   // Timers of the loop are milliseconds apart (the search waits 500 ms): a coarse Qt timer
@@ -63,3 +65,5 @@ void TQtMainLoop::ShowExceptionBox(TObject*, std::exception_ptr E) {
   }
   QMessageBox::critical(QApplication::activeWindow(), QApplication::applicationDisplayName(), Text);
 }
+
+}  // namespace comfind

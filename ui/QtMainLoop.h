@@ -9,6 +9,8 @@
 #include <atomic>
 #include <exception>
 
+namespace comfind {
+
 class TObject;
 
 class TQtMainLoop : public QObject {
@@ -31,3 +33,5 @@ class TQtMainLoop : public QObject {
   std::atomic<bool> FQueued{false};
   TReport FReport;
 };
+
+}  // namespace comfind

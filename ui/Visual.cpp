@@ -18,6 +18,8 @@
 #include "ui/ImageBox.h"
 #include "ui/Logo.h"
 
+namespace comfind {
+
 namespace {
 
 // "Выбор порта"
@@ -409,3 +411,5 @@ void TfmVisual::Guarded(const std::function<void()>& Handler) {
     TMainLoop::Instance().HandleException(nullptr, std::current_exception());
   }
 }
+
+}  // namespace comfind

@@ -24,6 +24,9 @@ class QMenu;
 class QMenuBar;
 class QPlainTextEdit;
 class QPushButton;
+
+namespace comfind {
+
 class TAlignPanel;
 class TImageBox;
 
@@ -98,3 +101,5 @@ class TfmVisual : public QMainWindow {
   std::vector<std::string> FShown;
   std::string FRezCaption;
 };
+
+}  // namespace comfind

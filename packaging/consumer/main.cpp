@@ -1,6 +1,14 @@
 // Talks to a simulated device through the installed library: opens a port, writes a probe,
 // receives a reply through the event thread and the packet assembler, and closes the port.
 // Exit status 0 when the whole round trip worked; a line on stderr says what failed otherwise.
+//
+// On Windows it includes <windows.h> before the library's headers, as Windows programs do:
+// the library's names live in namespace comfind and none of them is one of the platform's
+// macros, so both can be used side by side.
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -8,10 +16,16 @@
 
 #include "framework/MainLoop.h"
 #include "port/CPort.h"
-#include "port/ComDataPacket.h"
 #include "port/os/SimComOS.h"
+#include "port/packet/ComDataPacket.h"
+
+#ifdef _WIN32
+// The library's message numbers are the platform's own.
+static_assert(comfind::WM_USER_ == WM_USER);
+#endif
 
 int main() {
+  using namespace comfind;
   try {
     TMainLoop::Instance().AttachMainThread();
     TSimComOS Device;
@@ -32,7 +46,7 @@ int main() {
     Port.Open();
     Port.WriteText("PING\r\n");
     if (Device.Written("COM1") != "PING\r\n") {
-      std::fprintf(stderr, "comport_consumer: the device did not receive the probe\n");
+      std::fprintf(stderr, "comfind_consumer: the device did not receive the probe\n");
       return 1;
     }
     Device.Feed("COM1", "PONG\r\n");
@@ -41,13 +55,19 @@ int main() {
     Port.Close();
     Packet.SetComPort(nullptr);
     if (!Received || Reply != "PONG") {
-      std::fprintf(stderr, "comport_consumer: no reply packet (got \"%s\")\n", Reply.c_str());
+      std::fprintf(stderr, "comfind_consumer: no reply packet (got \"%s\")\n", Reply.c_str());
       return 1;
     }
-    std::printf("comport_consumer: %s\n", Reply.c_str());
+#ifdef _WIN32
+    // The platform's own calls stay usable beside the library's.
+    std::printf("comfind_consumer: %s (Windows %lu)\n", Reply.c_str(),
+                static_cast<unsigned long>(GetVersion() & 0xFF));
+#else
+    std::printf("comfind_consumer: %s\n", Reply.c_str());
+#endif
     return 0;
   } catch (const std::exception& E) {
-    std::fprintf(stderr, "comport_consumer: %s\n", E.what());
+    std::fprintf(stderr, "comfind_consumer: %s\n", E.what());
     return 1;
   }
 }

@@ -15,6 +15,8 @@
 
 #include "port/ComEnum.h"
 
+namespace comfind {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -56,3 +58,5 @@ void ListComPortsFrom(TStrings& List, const std::string& SysfsRoot, const std::s
 void ListComPorts(TStrings& List) {
   ListComPortsFrom(List, "/sys", "/dev");
 }
+
+}  // namespace comfind

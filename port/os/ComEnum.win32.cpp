@@ -6,6 +6,8 @@
 
 #include "port/ComEnum.h"
 
+namespace comfind {
+
 namespace {
 
 constexpr DWORD NameCapacity = 256;
@@ -57,3 +59,5 @@ void ListComPortsFrom(TStrings& List, const std::string& SysfsRoot, const std::s
 void ListComPorts(TStrings& List) {
   ListComPortsFrom(List, "HARDWARE\\DEVICEMAP\\SERIALCOMM", std::string());
 }
+
+}  // namespace comfind

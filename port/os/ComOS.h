@@ -21,6 +21,8 @@
 #include <cstdint>
 #include <string>
 
+namespace comfind {
+
 using THandle = intptr_t;
 constexpr THandle INVALID_HANDLE_VALUE_ = -1;
 
@@ -190,3 +192,5 @@ class TComOS {
 // The operating system's own text for an error number (strerror on POSIX, FormatMessage on
 // Windows), without a trailing line end.
 std::string SysErrorMessage(uint32_t Error);
+
+}  // namespace comfind

@@ -74,6 +74,8 @@
 #include <thread>
 #include <vector>
 
+namespace comfind {
+
 namespace {
 
 using TClock = std::chrono::steady_clock;
@@ -1013,3 +1015,5 @@ std::string SysErrorMessage(uint32_t Error) {
   // The GNU strerror_r returns its text (possibly a static one), not a status.
   return ::strerror_r(static_cast<int>(Error), Buf, sizeof Buf);
 }
+
+}  // namespace comfind

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string>
 
+namespace comfind {
+
 static_assert(sizeof(TOverlapped) == sizeof(OVERLAPPED));
 static_assert(offsetof(TOverlapped, Internal) == offsetof(OVERLAPPED, Internal));
 static_assert(offsetof(TOverlapped, InternalHigh) == offsetof(OVERLAPPED, InternalHigh));
@@ -162,3 +164,5 @@ std::string SysErrorMessage(uint32_t Error) {
   if (Message.empty()) Message = "Error " + std::to_string(Error);
   return Message;
 }
+
+}  // namespace comfind

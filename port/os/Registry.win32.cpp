@@ -3,7 +3,9 @@
 
 #include <string>
 
-#include "port/Registry.h"
+#include "port/storage/Registry.h"
+
+namespace comfind {
 
 namespace {
 
@@ -112,3 +114,5 @@ void TWin32Registry::SetValue(const std::string& Name, uint32_t Type, const std:
                      reinterpret_cast<const BYTE*>(Data.data()), static_cast<DWORD>(Data.size()));
   if (Rc != ERROR_SUCCESS) Fail("Cannot write registry value \"" + Name + "\"", Rc);
 }
+
+}  // namespace comfind

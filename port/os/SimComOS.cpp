@@ -4,6 +4,8 @@
 #include <cstring>
 #include <thread>
 
+namespace comfind {
+
 namespace {
 
 // Overlapped.Internal while the operation runs (Win32 keeps the same value there).
@@ -768,3 +770,5 @@ uint32_t TSimComOS::GetLastError() {
 void TSimComOS::SetLastError(uint32_t Error) {
   tLastError = Error;
 }
+
+}  // namespace comfind

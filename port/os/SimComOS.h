@@ -30,6 +30,8 @@
 #include <string>
 #include <vector>
 
+namespace comfind {
+
 constexpr uint32_t SIM_ERROR_FILE_NOT_FOUND = 2;
 constexpr uint32_t SIM_ERROR_ACCESS_DENIED = 5;
 constexpr uint32_t SIM_ERROR_INVALID_HANDLE = 6;
@@ -192,3 +194,5 @@ class TSimComOS : public TComOS {
   std::map<std::string, TFailure> FFailures;
   std::vector<TCall> FCalls;
 };
+
+}  // namespace comfind

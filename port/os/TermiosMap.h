@@ -13,6 +13,9 @@
 
 // The kernel's termios2 (asm/termbits.h clashes with <termios.h>): the only way to set, or read
 // back, a rate that has no Bxxx constant; the real rate is in c_ospeed.
+
+namespace comfind {
+
 struct TKernelTermios2 {
   tcflag_t c_iflag;
   tcflag_t c_oflag;
@@ -68,3 +71,5 @@ TReadPlan PlanRead(const TCommTimeouts& Timeouts, uint32_t Count);
 
 // The limit for a write of Count bytes in milliseconds; 0 = none.
 uint64_t PlanWrite(const TCommTimeouts& Timeouts, uint32_t Count);
+
+}  // namespace comfind

@@ -25,6 +25,8 @@
 #define CMSPAR 010000000000  // Linux value; the flag is missing from some libc headers
 #endif
 
+namespace comfind {
+
 namespace {
 
 struct TRateSpeed {
@@ -218,3 +220,5 @@ uint64_t PlanWrite(const TCommTimeouts& Timeouts, uint32_t Count) {
   return SaturatingMulAdd(Timeouts.WriteTotalTimeoutMultiplier, Count,
                           Timeouts.WriteTotalTimeoutConstant);
 }
+
+}  // namespace comfind

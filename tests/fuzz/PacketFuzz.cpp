@@ -8,6 +8,8 @@
 
 #include "../unit/packet/PacketModel.h"
 
+using namespace comfind;
+
 namespace {
 
 // Small numbers from the input, one byte each; zeros once it is used up.

@@ -15,8 +15,10 @@
 #include <utility>
 #include <vector>
 
-#include "port/ComStorage.h"
-#include "port/IniFile.h"
+#include "port/storage/ComStorage.h"
+#include "port/storage/IniFile.h"
+
+using namespace comfind;
 
 namespace {
 

@@ -11,6 +11,8 @@
 using Names = std::vector<std::string>;
 Q_DECLARE_METATYPE(Names)
 
+namespace comfind {
+
 class TDeviceChangeTest : public QObject {
   Q_OBJECT
 
@@ -105,5 +107,7 @@ class TDeviceChangeTest : public QObject {
   }
 };
 COMFIND_GUI_TEST(TDeviceChangeTest);
+
+}  // namespace comfind
 
 #include "DeviceChangeTest.moc"

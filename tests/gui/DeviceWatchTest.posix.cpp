@@ -11,6 +11,8 @@
 #include "tests/gui/GuiTest.h"
 #include "ui/DeviceWatch.h"
 
+namespace comfind {
+
 namespace fs = std::filesystem;
 
 class TDeviceWatchTest : public QObject {
@@ -94,5 +96,7 @@ class TDeviceWatchTest : public QObject {
   }
 };
 COMFIND_GUI_TEST(TDeviceWatchTest);
+
+}  // namespace comfind
 
 #include "DeviceWatchTest.posix.moc"

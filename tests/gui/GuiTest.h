@@ -13,6 +13,8 @@
 #include "search/dmCom.h"
 #include "ui/Visual.h"
 
+namespace comfind {
+
 using TTestFactory = std::function<std::unique_ptr<QObject>()>;
 // Registers a test class under its name; main() runs the class named on the command line.
 bool RegisterGuiTest(const char* Name, TTestFactory Factory);
@@ -65,3 +67,5 @@ struct TWindowUnderTest {
     Window->HandleDeviceChange(M);
   }
 };
+
+}  // namespace comfind

@@ -12,6 +12,8 @@
 #include "tests/gui/GuiTest.h"
 #include "ui/QtMainLoop.h"
 
+namespace comfind {
+
 class TQtLoopTest : public QObject {
   Q_OBJECT
 
@@ -64,7 +66,7 @@ class TQtLoopTest : public QObject {
       M.Result = static_cast<intptr_t>(M.WParam * 2);
     });
     std::atomic<intptr_t> Result{-1};
-    std::thread Worker([&] { Result = Window.SendMessage(WM_USER + 1, 21, 0); });
+    std::thread Worker([&] { Result = Window.SendMessage_(WM_USER_ + 1, 21, 0); });
     QTRY_COMPARE_WITH_TIMEOUT(Result.load(), intptr_t(42), 10000);
     Worker.join();
     QVERIFY(OnMain);
@@ -109,5 +111,7 @@ class TQtLoopTest : public QObject {
   }
 };
 COMFIND_GUI_TEST(TQtLoopTest);
+
+}  // namespace comfind
 
 #include "LoopTest.moc"

@@ -10,6 +10,8 @@
 #include "tests/gui/GuiTest.h"
 #include "ui/QtMainLoop.h"
 
+namespace comfind {
+
 namespace {
 std::map<std::string, TTestFactory>& Registry() {
   static std::map<std::string, TTestFactory> R;
@@ -21,6 +23,10 @@ bool RegisterGuiTest(const char* Name, TTestFactory Factory) {
   Registry()[Name] = std::move(Factory);
   return true;
 }
+
+}  // namespace comfind
+
+using namespace comfind;
 
 int main(int argc, char** argv) {
   if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");

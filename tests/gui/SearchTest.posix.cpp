@@ -14,6 +14,8 @@
 #include "tests/gui/GuiTest.h"
 #include "tests/support/Pty.h"
 
+namespace comfind {
+
 using Names = std::vector<std::string>;
 
 namespace {
@@ -174,5 +176,7 @@ class TWindowSearchTest : public QObject {
   }
 };
 COMFIND_GUI_TEST(TWindowSearchTest);
+
+}  // namespace comfind
 
 #include "SearchTest.posix.moc"

@@ -17,6 +17,8 @@
 #include "ui/AlignPanel.h"
 #include "ui/ImageBox.h"
 
+namespace comfind {
+
 namespace {
 
 // "Найти", "&Выход", "Файл", "Выбор порта"
@@ -216,5 +218,7 @@ class TWindowStartTest : public QObject {
   }
 };
 COMFIND_GUI_TEST(TWindowStartTest);
+
+}  // namespace comfind
 
 #include "WindowTest.moc"

@@ -21,6 +21,8 @@
 
 struct termios;
 
+namespace comfind {
+
 class TPty {
  public:
   struct TOptions {
@@ -71,3 +73,5 @@ class TPty {
 
 // The number of descriptors this process has open (entries of /proc/self/fd), or -1.
 int CountOpenDescriptors();
+
+}  // namespace comfind

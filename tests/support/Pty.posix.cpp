@@ -13,6 +13,8 @@
 #include <cstring>
 #include <stdexcept>
 
+namespace comfind {
+
 namespace {
 
 std::runtime_error SysFailure(const char* What) {
@@ -210,3 +212,5 @@ int CountOpenDescriptors() {
   ::closedir(D);
   return N - 1;  // the directory stream's own descriptor
 }
+
+}  // namespace comfind

@@ -16,6 +16,8 @@
 #include <future>
 #include <string>
 
+namespace comfind {
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -139,3 +141,5 @@ TEST_F(ModemLineShim, TheMachinesSerialDevicesDoNotExistForWine) {
   TPair P;
   EXPECT_GE(P.Slave, 0) << P.Path;
 }
+
+}  // namespace comfind

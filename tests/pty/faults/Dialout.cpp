@@ -16,6 +16,8 @@
 
 #include "tests/support/Pty.h"
 
+namespace comfind {
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -126,3 +128,5 @@ TEST(DialoutHint, OnceOnStderrWhenThePortIsRefusedAndNeverOtherwise) {
   EXPECT_EQ(LastLine(Refused.Out), LastLine(Absent.Out));
   EXPECT_NE(LastLine(Absent.Out), "");
 }
+
+}  // namespace comfind

@@ -11,10 +11,12 @@
 
 #include "framework/MainLoop.h"
 #include "port/CPort.h"
-#include "port/ComDataPacket.h"
+#include "port/packet/ComDataPacket.h"
 #include "search/dmCom.h"
 #include "tests/support/Pty.h"
 #include "tests/unit/faults/Resources.h"
+
+namespace comfind {
 
 using namespace std::chrono_literals;
 
@@ -152,3 +154,5 @@ TEST(HostilePortNames, AreAClearOpenFailureAndOpenNothing) {
   EXPECT_NO_THROW(Port.Open());
   Port.Close();
 }
+
+}  // namespace comfind

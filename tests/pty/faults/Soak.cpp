@@ -11,6 +11,8 @@
 #include "tests/support/Pty.h"
 #include "tests/unit/faults/Resources.h"
 
+namespace comfind {
+
 using namespace std::chrono_literals;
 
 TEST(Soak, OpenCloseCyclesWithTrafficLeaveNothingBehind) {
@@ -62,3 +64,5 @@ TEST(Soak, OpenCloseCyclesWithTrafficLeaveNothingBehind) {
   }
   Port.RemoveLink(&Link);
 }
+
+}  // namespace comfind

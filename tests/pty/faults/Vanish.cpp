@@ -15,6 +15,8 @@
 #include "tests/support/Pty.h"
 #include "tests/unit/faults/Resources.h"
 
+namespace comfind {
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -118,3 +120,5 @@ TEST(VanishingDevice, ASearchLogsTheVanishedPortAndGoesOn) {
   EXPECT_TRUE(
       TMainLoop::Instance().ProcessUntil([&] { return faults::Threads() == Threads; }, 10s));
 }
+
+}  // namespace comfind

@@ -18,6 +18,8 @@
 #include <string>
 #include <thread>
 
+namespace comfind {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -617,3 +619,5 @@ TEST_F(PosixComOS, NothingStaysOpenAfterClose) {
 }
 
 }  // namespace
+
+}  // namespace comfind

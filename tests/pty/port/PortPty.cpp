@@ -11,6 +11,8 @@
 #include "tests/support/Pty.h"
 #include "tests/unit/port/PortFixture.h"
 
+namespace comfind {
+
 namespace {
 
 // Threads of this process (entries of /proc/self/task).
@@ -297,3 +299,5 @@ TEST_F(PtyPort, AVanishedDeviceNeitherSpinsNorHangs) {
   EXPECT_FALSE(Port->Connected());
   EXPECT_LT(CountOpenDescriptors(), Fds);
 }
+
+}  // namespace comfind

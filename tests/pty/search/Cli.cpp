@@ -18,6 +18,8 @@
 #include "search/LogText.h"
 #include "tests/pty/search/Process.h"
 
+namespace comfind {
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -260,3 +262,5 @@ TEST_F(CliEndToEnd, SettingsAreLoadedBeforeTheSearchAndSavedAfterIt) {
   ::unlink(Save.c_str());
   ::rmdir(Dir);
 }
+
+}  // namespace comfind

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <stdexcept>
 
+namespace comfind {
+
 std::string BuildProgram(const std::string& Relative) {
   const char* Dir = std::getenv("COMFIND_BUILD_DIR");
   if (!Dir || !*Dir) return {};
@@ -143,3 +145,5 @@ std::vector<std::string> TProcess::OutLines() const {
   if (From < FOut.size()) Lines.push_back(FOut.substr(From));
   return Lines;
 }
+
+}  // namespace comfind

@@ -10,6 +10,9 @@
 
 // The path of a program of this build ("cli/comfind-cli"), from COMFIND_BUILD_DIR (set by
 // ctest); empty when the variable is missing.
+
+namespace comfind {
+
 std::string BuildProgram(const std::string& Relative);
 
 class TProcess {
@@ -51,3 +54,5 @@ class TProcess {
   size_t FLineStart = 0;  // where ReadLine continues in FOut
   int FStatus = -2;
 };
+
+}  // namespace comfind

@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "framework/MainLoop.h"
-#include "port/ComDataPacket.h"
+#include "port/packet/ComDataPacket.h"
 #include "search/dmCom.h"
 #include "tests/support/Pty.h"
+
+namespace comfind {
 
 using namespace std::chrono_literals;
 
@@ -132,3 +134,5 @@ TEST_F(SearchOverPty, ReplyInPiecesAcrossReceiveEvents) {
   EXPECT_EQ(Done[0].Result, frFound);
   EXPECT_EQ(Log[3], "<oK");
 }
+
+}  // namespace comfind

@@ -10,6 +10,8 @@
 
 #include "port/ComEnum.h"
 
+namespace comfind {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -143,3 +145,5 @@ TEST(PortEnumerationTest, TheMachinesOwnListIsSortedAndOpenableByName) {
     }
   }
 }
+
+}  // namespace comfind

@@ -13,6 +13,8 @@
 #include "port/os/SimComOS.h"
 #include "tests/unit/faults/Resources.h"
 
+namespace comfind {
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -153,3 +155,5 @@ INSTANTIATE_TEST_SUITE_P(Faults, EveryCallFails, testing::Bool(),
                          [](const testing::TestParamInfo<bool>& Info) {
                            return Info.param ? "WithOnException" : "WithoutHandler";
                          });
+
+}  // namespace comfind

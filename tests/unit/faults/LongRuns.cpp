@@ -12,6 +12,8 @@
 #include "search/dmCom.h"
 #include "tests/unit/faults/Resources.h"
 
+namespace comfind {
+
 using namespace std::chrono_literals;
 
 TEST(LongRun, ManySearchesLeaveNothingBehind) {
@@ -61,3 +63,5 @@ TEST(LongRun, ManySearchesLeaveNothingBehind) {
     EXPECT_LT(Growth, 2048 + Searches / 10) << "resident memory grew by " << Growth << " kiB";
   }
 }
+
+}  // namespace comfind

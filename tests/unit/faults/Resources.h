@@ -11,6 +11,8 @@
 #include <set>
 #include <string>
 
+namespace comfind {
+
 namespace faults {
 
 // COMFIND_LONG=1 (scripts/soak.sh) asks for the full counts; the default run stays short.
@@ -80,3 +82,5 @@ inline bool MemoryFiguresHold() {
 }
 
 }  // namespace faults
+
+}  // namespace comfind

@@ -10,6 +10,8 @@
 #include "port/os/SimComOS.h"
 #include "search/dmCom.h"
 
+namespace comfind {
+
 using namespace std::chrono_literals;
 
 TEST(VanishMidSearch, TheSearchGivesTheVerdictAndGoesOn) {
@@ -64,3 +66,5 @@ TEST(VanishMidSearch, DestroyingTheModuleOnAVanishedPortDoesNotThrow) {
   EXPECT_NO_THROW(Dm.reset());
   EXPECT_EQ(Sim.OpenHandles(), 0u);
 }
+
+}  // namespace comfind

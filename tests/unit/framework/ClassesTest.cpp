@@ -8,6 +8,8 @@
 
 #include "framework/Classes.h"
 
+namespace comfind {
+
 namespace {
 
 // Records every notification it receives and its own destruction.
@@ -321,3 +323,5 @@ TEST(StringsTest, EditingSearchingSortingAndChangeEvents) {
 }
 
 }  // namespace
+
+}  // namespace comfind

@@ -13,6 +13,8 @@
 
 #include "framework/MainLoop.h"
 
+namespace comfind {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -88,17 +90,17 @@ TEST_F(MainLoopTest, ReplyMessageReleasesTheSenderWhileTheProcedureGoesOn) {
   TMessageWindow window([&](TMessage& M) {
     procThread = std::this_thread::get_id();
     seen = M;
-    inSendBefore = InSendMessage();
-    ReplyMessage(7);
-    inSendAfter = InSendMessage();
-    ReplyMessage(8);  // only the first reply counts
+    inSendBefore = InSendMessage_();
+    ReplyMessage_(7);
+    inSendAfter = InSendMessage_();
+    ReplyMessage_(8);  // only the first reply counts
     // The sender must be running again while the main thread is still in here.
     releasedWhileWorking = workerReturned.WaitFor(kDeadline);
     M.Result = 99;  // too late to matter
     procDone = true;
   });
   std::thread worker([&] {
-    result = window.SendMessage(WM_USER + 1, 4, -5);
+    result = window.SendMessage_(WM_USER_ + 1, 4, -5);
     workerReturned.Set();
   });
   ASSERT_TRUE(Loop().ProcessUntil([&] { return procDone; }, kDeadline));
@@ -106,12 +108,12 @@ TEST_F(MainLoopTest, ReplyMessageReleasesTheSenderWhileTheProcedureGoesOn) {
   EXPECT_TRUE(releasedWhileWorking);
   EXPECT_EQ(result, 7);
   EXPECT_EQ(procThread, std::this_thread::get_id());
-  EXPECT_EQ(seen.Msg, WM_USER + 1);
+  EXPECT_EQ(seen.Msg, WM_USER_ + 1);
   EXPECT_EQ(seen.WParam, 4u);
   EXPECT_EQ(seen.LParam, -5);
   EXPECT_TRUE(inSendBefore);
   EXPECT_FALSE(inSendAfter);
-  EXPECT_FALSE(InSendMessage());
+  EXPECT_FALSE(InSendMessage_());
 }
 
 TEST_F(MainLoopTest, WithoutReplyTheSenderWaitsForTheProcedureAndGetsItsResult) {
@@ -123,7 +125,7 @@ TEST_F(MainLoopTest, WithoutReplyTheSenderWaitsForTheProcedureAndGetsItsResult) 
     returnedBeforeProcEnded = workerReturned;
   });
   std::thread worker([&] {
-    result = window.SendMessage(WM_USER, 21, 0);
+    result = window.SendMessage_(WM_USER_, 21, 0);
     workerReturned = true;
     Loop().Wake();
   });
@@ -135,23 +137,23 @@ TEST_F(MainLoopTest, WithoutReplyTheSenderWaitsForTheProcedureAndGetsItsResult) 
   // On the main thread the procedure is called directly, not as a message from elsewhere.
   bool inSend = true;
   TMessageWindow direct([&](TMessage& M) {
-    inSend = InSendMessage();
-    M.Result = DefWindowProc(M) + 5;
+    inSend = InSendMessage_();
+    M.Result = DefWindowProc_(M) + 5;
   });
-  EXPECT_EQ(direct.SendMessage(WM_USER, 0, 0), 5);
+  EXPECT_EQ(direct.SendMessage_(WM_USER_, 0, 0), 5);
   EXPECT_FALSE(inSend);
 }
 
 TEST_F(MainLoopTest, PostedMessagesAndCallsRunInOrderAndAreNotSends) {
   std::vector<std::string> order;
   TMessageWindow window([&](TMessage& M) {
-    order.push_back("msg" + std::to_string(M.WParam) + (InSendMessage() ? " sent" : ""));
+    order.push_back("msg" + std::to_string(M.WParam) + (InSendMessage_() ? " sent" : ""));
     M.Result = 1;
   });
   Loop().Post([&] { order.push_back("call1"); });
-  window.PostMessage(WM_USER, 1, 0);
+  window.PostMessage_(WM_USER_, 1, 0);
   std::thread worker([&] {
-    window.PostMessage(WM_USER, 2, 0);
+    window.PostMessage_(WM_USER_, 2, 0);
     Loop().Post([&] { order.push_back("call2"); });
   });
   worker.join();
@@ -198,8 +200,8 @@ TEST_F(MainLoopTest, ExceptionInAProcedureIsReportedAndTheSenderIsReleased) {
   std::atomic<intptr_t> first{-1}, second{-1};
   std::atomic<bool> done{false};
   std::thread worker([&] {
-    first = window.SendMessage(WM_USER, 1, 0);
-    second = window.SendMessage(WM_USER, 2, 0);
+    first = window.SendMessage_(WM_USER_, 1, 0);
+    second = window.SendMessage_(WM_USER_, 2, 0);
     done = true;
     Loop().Wake();
   });
@@ -219,13 +221,13 @@ TEST_F(MainLoopTest, DestroyingAWindowAnswersItsQueuedMessagesWithZero) {
     M.Result = 1;
   });
   TMessageWindow* target = window.get();
-  target->PostMessage(WM_USER, 0, 0);
+  target->PostMessage_(WM_USER_, 0, 0);
   TSignal queued;
   Loop().SetWakeHook([&] { queued.Set(); });
   std::atomic<intptr_t> result{-1};
   TSignal returned;
   std::thread worker([&] {
-    result = target->SendMessage(WM_USER, 0, 0);
+    result = target->SendMessage_(WM_USER_, 0, 0);
     returned.Set();
   });
   ASSERT_TRUE(queued.WaitFor(kDeadline));  // the send is in the queue, nobody serves it
@@ -248,7 +250,7 @@ TEST_F(MainLoopTest, AProcedureMayDestroyItsOwnWindow) {
   TMessageWindow* target = window.get();
   std::atomic<bool> done{false};
   std::thread worker([&] {
-    target->SendMessage(WM_USER, 0, 0);
+    target->SendMessage_(WM_USER_, 0, 0);
     done = true;
     Loop().Wake();
   });
@@ -333,7 +335,7 @@ TEST_F(MainLoopTest, WaitForServesSendsAndSynchronisedCallsButNotPosts) {
   bool procInSend = false;
   TMessageWindow window([&](TMessage& M) {
     ++procCalls;
-    procInSend = InSendMessage();
+    procInSend = InSendMessage_();
     M.Result = 11;
   });
   bool posted = false, synced = false;
@@ -342,7 +344,7 @@ TEST_F(MainLoopTest, WaitForServesSendsAndSynchronisedCallsButNotPosts) {
     Loop().Post([&] { posted = true; });
     // Both block this thread until the main thread serves them; the main thread is inside
     // WaitFor and nowhere else.
-    result = window.SendMessage(WM_USER + 1, 0, 0);
+    result = window.SendMessage_(WM_USER_ + 1, 0, 0);
     Self.Synchronize([&] { synced = true; });
   });
   thread.Start();
@@ -364,18 +366,18 @@ TEST_F(MainLoopTest, WaitingForTheSenderFromInsideItsOwnMessageCompletesTheNextD
   std::unique_ptr<TLambdaThread> thread;
   TMessageWindow window([&](TMessage& M) {
     if (M.WParam == 1) {
-      ReplyMessage(0);
+      ReplyMessage_(0);
       log.push_back("1 begin");
       thread->Terminate();
       thread->WaitFor();
       log.push_back("1 end");
     } else {
-      log.push_back(std::to_string(M.WParam) + (InSendMessage() ? " sent" : " direct"));
+      log.push_back(std::to_string(M.WParam) + (InSendMessage_() ? " sent" : " direct"));
     }
   });
   thread = std::make_unique<TLambdaThread>([&](TLambdaThread& Self) {
-    window.SendMessage(WM_USER + 1, 1, 0);
-    window.SendMessage(WM_USER + 1, 2, 0);
+    window.SendMessage_(WM_USER_ + 1, 1, 0);
+    window.SendMessage_(WM_USER_ + 1, 2, 0);
     Self.Synchronize([&] { log.push_back("sync"); });
   });
   thread->Start();
@@ -647,3 +649,5 @@ TEST_F(MainLoopTest, DefaultReportIsOneLineOnStderrAndTheLoopGoesOn) {
 }
 
 }  // namespace
+
+}  // namespace comfind

@@ -6,6 +6,8 @@
 
 #include "framework/Classes.h"
 
+namespace comfind {
+
 namespace {
 
 // Decodes one UTF-8 character at the start of S; -1 when it is not exactly one well-formed one.
@@ -90,3 +92,5 @@ TEST(TextTest, Utf8OutsideTheCodePageOrMalformedBecomesQuestionMarks) {
 }
 
 }  // namespace
+
+}  // namespace comfind

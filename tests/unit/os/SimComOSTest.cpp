@@ -8,6 +8,8 @@
 #include <cstring>
 #include <thread>
 
+namespace comfind {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -306,3 +308,5 @@ TEST_F(SimComOS, ReceiveSideEventsFollowTheEventCharacterAndTheFillLevel) {
 }
 
 }  // namespace
+
+}  // namespace comfind

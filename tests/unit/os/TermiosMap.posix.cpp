@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+namespace comfind {
+
 namespace {
 
 constexpr uint32_t kMaxDword = 0xFFFFFFFF;
@@ -240,3 +242,5 @@ TEST(PlanWrite, MultiplierTimesCountPlusConstant) {
 }
 
 }  // namespace
+
+}  // namespace comfind

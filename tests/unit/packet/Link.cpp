@@ -7,8 +7,10 @@
 
 #include "framework/MainLoop.h"
 #include "port/CPort.h"
-#include "port/ComDataPacket.h"
 #include "port/os/SimComOS.h"
+#include "port/packet/ComDataPacket.h"
+
+namespace comfind {
 
 using namespace std::chrono_literals;
 
@@ -131,3 +133,5 @@ TEST_F(PacketLink, DeviceBytesArriveAsLines) {
   EXPECT_EQ(events[3], "P:C");
   port->Close();
 }
+
+}  // namespace comfind

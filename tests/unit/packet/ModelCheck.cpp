@@ -8,6 +8,8 @@
 
 #include "PacketModel.h"
 
+namespace comfind {
+
 using namespace packet_model;
 
 namespace {
@@ -78,3 +80,5 @@ TEST(PacketModelCheck, LargeStreamsTakeLinearTime) {
 
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(30));
 }
+
+}  // namespace comfind

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "port/ComDataPacket.h"
+#include "port/packet/ComDataPacket.h"
+
+namespace comfind {
 
 namespace packet_model {
 
@@ -461,3 +463,5 @@ inline std::string Describe(const TLog& Log) {
 }
 
 }  // namespace packet_model
+
+}  // namespace comfind

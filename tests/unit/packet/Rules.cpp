@@ -4,6 +4,8 @@
 
 #include "PacketModel.h"
 
+namespace comfind {
+
 using packet_model::TTestPacket;
 
 namespace {
@@ -387,3 +389,5 @@ TEST_F(PacketRules, HandlersMayReenter) {
   Packet.AddData("e]");
   EXPECT_EQ(Take(), TList{P("e")});
 }
+
+}  // namespace comfind

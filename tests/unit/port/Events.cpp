@@ -5,6 +5,8 @@
 
 #include "tests/unit/port/PortFixture.h"
 
+namespace comfind {
+
 namespace {
 
 constexpr uint32_t kAllEventBits = EV_RXCHAR_ | EV_TXEMPTY_ | EV_RXFLAG_ | EV_RING_ | EV_BREAK_ |
@@ -465,12 +467,12 @@ TEST_F(PortEvents, TheWindowIgnoresUnknownMessagesAndValues) {
   Log.Clear();
   Sim.ClearCalls();
   ASSERT_NE(Port->NotifyWindow(), nullptr);
-  EXPECT_EQ(Port->NotifyWindow()->SendMessage(CM_COMPORT, EV_PERR_, 0), 0);
-  EXPECT_EQ(Port->NotifyWindow()->SendMessage(CM_COMPORT, 3, 0), 0);
-  EXPECT_EQ(Port->NotifyWindow()->SendMessage(WM_USER + 7, EV_RING_, 0), 0);
+  EXPECT_EQ(Port->NotifyWindow()->SendMessage_(CM_COMPORT, EV_PERR_, 0), 0);
+  EXPECT_EQ(Port->NotifyWindow()->SendMessage_(CM_COMPORT, 3, 0), 0);
+  EXPECT_EQ(Port->NotifyWindow()->SendMessage_(WM_USER_ + 7, EV_RING_, 0), 0);
   EXPECT_EQ(Log.Size(), 0u);
   // A known value does the event's work, here on the calling (main) thread.
-  EXPECT_EQ(Port->NotifyWindow()->SendMessage(CM_COMPORT, EV_RING_, 0), 0);
+  EXPECT_EQ(Port->NotifyWindow()->SendMessage_(CM_COMPORT, EV_RING_, 0), 0);
   EXPECT_EQ(Log.Entries(), (std::vector<std::string>{"Ring"}));
   Port->Close();
 }
@@ -489,3 +491,5 @@ TEST(PortMasks, EventsAndMasksConvertBothWays) {
   EXPECT_EQ(MaskToEvents(0x0200 | 0x0800 | 0x1000 | 0xFFFF0000u), TComEvents{});
   EXPECT_EQ(MaskToEvents(kAllEventBits | 0x0200), AllComEvents());
 }
+
+}  // namespace comfind

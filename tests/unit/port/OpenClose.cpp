@@ -4,6 +4,8 @@
 
 #include "tests/unit/port/PortFixture.h"
 
+namespace comfind {
+
 namespace {
 
 std::vector<std::string> Without(std::vector<std::string> Names, const std::string& Drop) {
@@ -629,3 +631,5 @@ TEST_F(PortProperties, DestroyingAnOpenPortClosesItAndLetsLinksUnregister) {
   EXPECT_TRUE(Log.Contains("AfterClose"));
   EXPECT_FALSE(Sim.IsOpen("COM7"));
 }
+
+}  // namespace comfind

@@ -17,6 +17,8 @@
 #include "port/CPort.h"
 #include "port/os/SimComOS.h"
 
+namespace comfind {
+
 using namespace std::chrono_literals;
 
 // Handler calls in order, from any thread.
@@ -211,3 +213,5 @@ class SimPortTest : public ::testing::Test {
   std::vector<TObject*> LoopSenders;
   std::thread::id MainThread;
 };
+
+}  // namespace comfind

@@ -3,6 +3,8 @@
 
 #include "tests/unit/port/PortFixture.h"
 
+namespace comfind {
+
 using PortTransfers = SimPortTest;
 
 namespace {
@@ -336,3 +338,5 @@ TEST_F(PortLinks, ReportErrorRaisesOrCallsTheHandler) {
   EXPECT_EQ(Reports.at(1).WinMessage, "");
   EXPECT_EQ(Reports.at(1).WinError, 0);
 }
+
+}  // namespace comfind

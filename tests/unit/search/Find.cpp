@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "framework/MainLoop.h"
-#include "port/ComDataPacket.h"
 #include "port/os/SimComOS.h"
+#include "port/packet/ComDataPacket.h"
 #include "search/dmCom.h"
+
+namespace comfind {
 
 using namespace std::chrono_literals;
 
@@ -382,3 +384,5 @@ TEST_F(SearchTest, DestroyingTheModuleDuringASearchClosesThePort) {
   EXPECT_EQ(Sim.OpenHandles(), 0u);
   EXPECT_TRUE(Done.empty());
 }
+
+}  // namespace comfind

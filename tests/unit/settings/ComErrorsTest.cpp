@@ -8,6 +8,9 @@
 #include "port/os/ComOS.h"
 
 // The texts reach users and their logs as they stand; pinned character for character.
+
+namespace comfind {
+
 TEST(ComErrorMessages, EveryCodeHasItsTextAndNothingElseHasOne) {
   const std::vector<std::string> Expected = {"Unable to open com port",
                                              "WriteFile function failed",
@@ -120,3 +123,5 @@ TEST(ComWinMessage, ANumberGivesTheCodeLineAndTheSystemText) {
 TEST(ComWinMessage, ZeroMeansNoOperatingSystemText) {
   EXPECT_EQ(WinMessage(0), "A call to an OS function failed");
 }
+
+}  // namespace comfind

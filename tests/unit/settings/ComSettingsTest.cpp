@@ -10,6 +10,8 @@
 
 #include "port/ComSettings.h"
 
+namespace comfind {
+
 namespace {
 
 // Stands in for the port: counts each kind of apply it is asked for.
@@ -475,3 +477,5 @@ TEST(ComSettingsText, BaudRateValueIsTheNumberInTheName) {
   }
   EXPECT_EQ(BaudRateValue(br19200), 19200);
 }
+
+}  // namespace comfind

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "StorageTestUtil.h"
-#include "port/IniFile.h"
+#include "port/storage/IniFile.h"
+
+namespace comfind {
 
 namespace fs = std::filesystem;
 
@@ -334,3 +336,5 @@ TEST(DiskIniFile, WritingThroughASymbolicLinkReplacesTheFileItNames) {
   EXPECT_EQ(ReadFileBytes(Real), "[S]\nA=2\n");
   EXPECT_EQ(Dir.Entries(), (std::vector<std::string>{"link.ini", "real.ini"}));
 }
+
+}  // namespace comfind

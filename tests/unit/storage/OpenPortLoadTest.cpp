@@ -8,8 +8,10 @@
 #include "StorageTestUtil.h"
 #include "framework/MainLoop.h"
 #include "port/ComErrors.h"
-#include "port/IniFile.h"
 #include "port/os/SimComOS.h"
+#include "port/storage/IniFile.h"
+
+namespace comfind {
 
 namespace {
 
@@ -104,3 +106,5 @@ TEST_F(OpenPortLoad, ARefusedSettingStopsTheLoadAtThatKey) {
   EXPECT_EQ(CallCount("SetupComm"), 0u);
   EXPECT_TRUE(Port->Connected());
 }
+
+}  // namespace comfind

@@ -10,8 +10,10 @@
 
 #include "StorageTestUtil.h"
 #include "port/CPort.h"
-#include "port/IniFile.h"
-#include "port/Registry.h"
+#include "port/storage/IniFile.h"
+#include "port/storage/Registry.h"
+
+namespace comfind {
 
 namespace {
 
@@ -571,3 +573,5 @@ TEST(ComPortSettingsFile, MissingAndUnreadableFiles) {
   EXPECT_THROW(LoadComPortSettings(*P, Dir.Path().string()), EIniFileException);
   EXPECT_THROW(SaveComPortSettings(*P, Dir.File("no/such/folder.ini")), EIniFileException);
 }
+
+}  // namespace comfind

@@ -3,7 +3,9 @@
 
 #include <string>
 
-#include "port/Registry.h"
+#include "port/storage/Registry.h"
+
+namespace comfind {
 
 TEST(RegistryWrite, StringsAreNulTerminatedSzAndIntegersLittleEndianDwords) {
   TMemoryRegistry Reg;
@@ -96,3 +98,5 @@ TEST(RegistryReadInteger, ExtremeValuesRoundTrip) {
     EXPECT_EQ(Reg.ReadInteger("V"), V);
   }
 }
+
+}  // namespace comfind

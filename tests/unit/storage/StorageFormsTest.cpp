@@ -3,7 +3,9 @@
 
 #include <string>
 
-#include "port/ComStorage.h"
+#include "port/storage/ComStorage.h"
+
+namespace comfind {
 
 TEST(StoredBoolean, OnlyYesInAnyLetterCaseIsTrue) {
   EXPECT_EQ(BoolToText(true), "Yes");
@@ -74,3 +76,5 @@ TEST(StoredLineControl, TextsAndTheirFallback) {
   EXPECT_EQ(TextToRTSControl("Enab"), rtsDisable);
   EXPECT_EQ(TextToRTSControl(""), rtsDisable);
 }
+
+}  // namespace comfind

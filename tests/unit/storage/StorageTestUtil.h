@@ -13,6 +13,9 @@
 #include "port/CPort.h"
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
+
+namespace comfind {
+
 class TTempDir {
  public:
   TTempDir() {
@@ -143,3 +146,5 @@ inline std::string Describe(const TPortSnapshot& S) {
 inline void PrintTo(const TPortSnapshot& S, std::ostream* Out) {
   *Out << Describe(S);
 }
+
+}  // namespace comfind

@@ -7,7 +7,9 @@
 #include <string>
 
 #include "StorageTestUtil.h"
-#include "port/Registry.h"
+#include "port/storage/Registry.h"
+
+namespace comfind {
 
 namespace {
 
@@ -87,3 +89,5 @@ TEST_F(Win32Registry, APortsSettingsRoundTripThroughAKeyTheCallerOpened) {
   To->LoadFromRegistry(Reg);
   EXPECT_EQ(Snapshot(*To), Snapshot(*From));
 }
+
+}  // namespace comfind

@@ -18,9 +18,12 @@
 #include <string_view>
 #include <vector>
 
-#include "port/ComStorage.h"
+#include "port/storage/ComStorage.h"
 
 // The text of an ini file: parsed into lines, changed in place, written back line for line.
+
+namespace comfind {
+
 class TIniText {
  public:
   TIniText() = default;
@@ -109,3 +112,5 @@ class TDiskIniFile : public TIniFile {
   int FUpdateCount = 0;
   bool FDirty = false;
 };
+
+}  // namespace comfind

@@ -15,6 +15,8 @@
 #include "framework/Classes.h"
 #include "port/ComSettings.h"
 
+namespace comfind {
+
 class TCustomComPort;
 
 // An ini file: sections of key=value lines. Errors are raised as EIniFileException.
@@ -92,3 +94,5 @@ void SaveComPortSettings(TCustomComPort& ComPort, const std::string& FileName,
 // setting); the settings loaded before the failing key stay loaded.
 void LoadComPortSettings(TCustomComPort& ComPort, const std::string& FileName,
                          TStoredProps Groups = AllStoredProps());
+
+}  // namespace comfind

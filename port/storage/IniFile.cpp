@@ -1,5 +1,5 @@
 // Ini files: the text model and the file on disk.
-#include "port/IniFile.h"
+#include "port/storage/IniFile.h"
 
 #include <cerrno>
 #include <charconv>
@@ -9,6 +9,8 @@
 #include <limits>
 #include <random>
 #include <sstream>
+
+namespace comfind {
 
 namespace fs = std::filesystem;
 
@@ -377,3 +379,5 @@ void TDiskIniFile::UpdateFile() {
   }
   FDirty = false;
 }
+
+}  // namespace comfind

@@ -20,6 +20,8 @@
 
 #include "framework/Classes.h"
 
+namespace comfind {
+
 class TCustomComPort;
 class TComLink;
 
@@ -140,3 +142,5 @@ class TComDataPacket : public TComponent {
   size_t FStopPos = 0;
   size_t FStopMatched = 0;
 };
+
+}  // namespace comfind

@@ -1,16 +1,18 @@
 // The port's settings storage: the stored keys, their order and text forms, and the four
 // storage operations of the port.
-#include "port/ComStorage.h"
+#include "port/storage/ComStorage.h"
 
 #include <array>
 #include <charconv>
 #include <limits>
 
 #include "port/CPort.h"
-#include "port/IniFile.h"
+#include "port/storage/IniFile.h"
 
 // ---------------------------------------------------------------------------------------------
 // Text forms
+
+namespace comfind {
 
 namespace {
 
@@ -345,3 +347,5 @@ void LoadComPortSettings(TCustomComPort& ComPort, const std::string& FileName,
   TStoredPropsScope Scope(ComPort, Groups);
   ComPort.LoadFromIniFile(IniFile);
 }
+
+}  // namespace comfind

@@ -1,7 +1,9 @@
 // The registry value rules shared by every registry key, and the in-memory key.
-#include "port/Registry.h"
+#include "port/storage/Registry.h"
 
 #include <algorithm>
+
+namespace comfind {
 
 namespace {
 
@@ -110,3 +112,5 @@ void TMemoryRegistry::Clear() {
   FValues.clear();
   FOrder.clear();
 }
+
+}  // namespace comfind

@@ -11,9 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "port/ComStorage.h"
+#include "port/storage/ComStorage.h"
 
 // Registry value types, numbered as the Windows registry numbers them.
+
+namespace comfind {
+
 enum TRegValueType : uint32_t {
   rvNone = 0,
   rvSz = 1,
@@ -104,3 +107,5 @@ class TWin32Registry : public TRegistryKey {
   void* FKey = nullptr;
   bool FOwnsKey = false;
 };
+
+}  // namespace comfind

@@ -1,9 +1,11 @@
-#include "port/ComDataPacket.h"
+#include "port/packet/ComDataPacket.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "port/CPort.h"
+
+namespace comfind {
 
 namespace {
 
@@ -343,3 +345,5 @@ void TComDataPacket::DoCustomStart(const std::string& Str, int32_t& Pos) {
 void TComDataPacket::DoCustomStop(const std::string& Str, int32_t& Pos) {
   OnCustomStop(this, Str, Pos);
 }
+
+}  // namespace comfind
