@@ -44,7 +44,7 @@ class TReceiver {
     const std::string& Mode = FArgs.Mode;
     if (Mode == "search") return Search();
     if (Mode == "openclose") return OpenClose();
-    Port().SetPort(FArgs.Devices[0]);
+    Port().SetPort_(FArgs.Devices[0]);
     if (Mode == "throughput") {
       Pack().OnPacket = [this](TObject*, const std::string& Line) {
         if (Line.size() != peer::LineLength) ++FBad;
@@ -117,7 +117,7 @@ class TReceiver {
   }
 
   int OpenClose() {
-    Port().SetPort(FArgs.Devices[0]);
+    Port().SetPort_(FArgs.Devices[0]);
     const long long StartNs = peer::NowNs();
     for (long long I = 0; I < FArgs.Count; ++I) {
       Port().SetConnected(true);

@@ -267,7 +267,7 @@ int main(int argc, char** argv) {
 
   // A search that found nothing leaves the name of its last port behind, which is no port
   // worth keeping.
-  if (!Search.Found()) Port.SetPort(StoredPort);
+  if (!Search.Found()) Port.SetPort_(StoredPort);
   try {
     SaveComPortSettings(Port, Args.SaveSettings);
   } catch (...) {

@@ -1,6 +1,6 @@
 // The port object: construction, settings, open and close, the device control block, error
-// reporting, transfers, modem signals and links. The event thread and the per-event work are
-// in ComThread.cpp; the storage operations in ComStorage.cpp.
+// reporting, transfers, modem signals and links. The event thread is in ComThread.cpp, the
+// work of each event in ComEvents.cpp, the storage operations in storage/ComStorage.cpp.
 #include "port/CPort.h"
 
 #include <cstring>
@@ -24,14 +24,10 @@ TCustomComPort::TCustomComPort(TComponent* AOwner) : TComponent(AOwner), FOS(&TC
   FEvents = AllComEvents();
   FHandle = INVALID_HANDLE_VALUE_;
   FStoredProps = TStoredProps{spBasic};
-  FParity = new TComParity;
-  FParity->SetComPort(this);
-  FFlowControl = new TComFlowControl;
-  FFlowControl->SetComPort(this);
-  FTimeouts = new TComTimeouts;
-  FTimeouts->SetComPort(this);
-  FBuffer = new TComBuffer;
-  FBuffer->SetComPort(this);
+  FParity.SetComPort(this);
+  FFlowControl.SetComPort(this);
+  FTimeouts.SetComPort(this);
+  FBuffer.SetComPort(this);
   FCodePage = 0;
 }
 
@@ -46,14 +42,6 @@ TCustomComPort::~TCustomComPort() {
   // Linked components unregister themselves when told of the destruction; they must find the
   // port whole, so tell them before anything of it is taken apart.
   Destroying();
-  delete FBuffer;
-  FBuffer = nullptr;
-  delete FFlowControl;
-  FFlowControl = nullptr;
-  delete FTimeouts;
-  FTimeouts = nullptr;
-  delete FParity;
-  FParity = nullptr;
   FRetiredThreads.clear();
 }
 
@@ -213,19 +201,19 @@ void TCustomComPort::ApplySettings() {
 
 void TCustomComPort::ApplyBufferSizes() {
   if (!CanApply()) return;
-  if (!OS().SetupComm(FHandle, static_cast<uint32_t>(FBuffer->InputSize()),
-                      static_cast<uint32_t>(FBuffer->OutputSize())))
+  if (!OS().SetupComm(FHandle, static_cast<uint32_t>(FBuffer.InputSize()),
+                      static_cast<uint32_t>(FBuffer.OutputSize())))
     ReportError(CE_SetupComFailed, OS().GetLastError());
 }
 
 void TCustomComPort::ApplyTimeoutSettings() {
   if (!CanApply()) return;
   TCommTimeouts T;
-  T.ReadIntervalTimeout = static_cast<uint32_t>(FTimeouts->ReadInterval());
-  T.ReadTotalTimeoutMultiplier = static_cast<uint32_t>(FTimeouts->ReadTotalMultiplier());
-  T.ReadTotalTimeoutConstant = static_cast<uint32_t>(FTimeouts->ReadTotalConstant());
-  T.WriteTotalTimeoutMultiplier = static_cast<uint32_t>(FTimeouts->WriteTotalMultiplier());
-  T.WriteTotalTimeoutConstant = static_cast<uint32_t>(FTimeouts->WriteTotalConstant());
+  T.ReadIntervalTimeout = static_cast<uint32_t>(FTimeouts.ReadInterval());
+  T.ReadTotalTimeoutMultiplier = static_cast<uint32_t>(FTimeouts.ReadTotalMultiplier());
+  T.ReadTotalTimeoutConstant = static_cast<uint32_t>(FTimeouts.ReadTotalConstant());
+  T.WriteTotalTimeoutMultiplier = static_cast<uint32_t>(FTimeouts.WriteTotalMultiplier());
+  T.WriteTotalTimeoutConstant = static_cast<uint32_t>(FTimeouts.WriteTotalConstant());
   if (!OS().SetCommTimeouts(FHandle, T)) ReportError(CE_TimeoutsFailed, OS().GetLastError());
 }
 
@@ -241,11 +229,11 @@ TDCB TCustomComPort::BuildDCB() const {
   D.BaudRate =
       static_cast<uint32_t>(FBaudRate == brCustom ? FCustomBaudRate : BaudRateValue(FBaudRate));
   uint32_t F = DCB_BINARY_;
-  const bool replace = FParity->Check() && FParity->Replace();
-  if (FParity->Check()) F |= DCB_PARITY_;
-  if (FFlowControl->OutCTSFlow()) F |= DCB_OUTX_CTS_FLOW_;
-  if (FFlowControl->OutDSRFlow()) F |= DCB_OUTX_DSR_FLOW_;
-  switch (FFlowControl->ControlDTR()) {
+  const bool replace = FParity.Check() && FParity.Replace();
+  if (FParity.Check()) F |= DCB_PARITY_;
+  if (FFlowControl.OutCTSFlow()) F |= DCB_OUTX_CTS_FLOW_;
+  if (FFlowControl.OutDSRFlow()) F |= DCB_OUTX_DSR_FLOW_;
+  switch (FFlowControl.ControlDTR()) {
     case dtrDisable:
       break;
     case dtrEnable:
@@ -255,13 +243,13 @@ TDCB TCustomComPort::BuildDCB() const {
       F |= DCB_DTR_CONTROL_HANDSHAKE_;
       break;
   }
-  if (FFlowControl->DSRSensitivity()) F |= DCB_DSR_SENSITIVITY_;
-  if (FFlowControl->TxContinueOnXoff()) F |= DCB_TX_CONTINUE_ON_XOFF_;
-  if (FFlowControl->XonXoffOut()) F |= DCB_OUTX_;
-  if (FFlowControl->XonXoffIn()) F |= DCB_INX_;
+  if (FFlowControl.DSRSensitivity()) F |= DCB_DSR_SENSITIVITY_;
+  if (FFlowControl.TxContinueOnXoff()) F |= DCB_TX_CONTINUE_ON_XOFF_;
+  if (FFlowControl.XonXoffOut()) F |= DCB_OUTX_;
+  if (FFlowControl.XonXoffIn()) F |= DCB_INX_;
   if (replace) F |= DCB_ERROR_CHAR_;
   if (FDiscardNull) F |= DCB_NULL_;
-  switch (FFlowControl->ControlRTS()) {
+  switch (FFlowControl.ControlRTS()) {
     case rtsDisable:
       break;
     case rtsEnable:
@@ -275,15 +263,15 @@ TDCB TCustomComPort::BuildDCB() const {
       break;
   }
   D.Flags = F;
-  const int32_t limit = FBuffer->InputSize() / 4;
+  const int32_t limit = FBuffer.InputSize() / 4;
   D.XonLim = static_cast<uint16_t>(limit);
   D.XoffLim = static_cast<uint16_t>(limit);
   D.ByteSize = static_cast<uint8_t>(5 + static_cast<int>(FDataBits));
-  D.Parity = static_cast<uint8_t>(FParity->Bits());
+  D.Parity = static_cast<uint8_t>(FParity.Bits());
   D.StopBits = static_cast<uint8_t>(FStopBits);
-  D.XonChar = FFlowControl->XonChar();
-  D.XoffChar = FFlowControl->XoffChar();
-  D.ErrorChar = replace ? FParity->ReplaceChar() : 0;
+  D.XonChar = FFlowControl.XonChar();
+  D.XoffChar = FFlowControl.XoffChar();
+  D.ErrorChar = replace ? FParity.ReplaceChar() : 0;
   D.EofChar = 0;
   D.EvtChar = FEventChar;
   return D;
@@ -313,7 +301,7 @@ void TCustomComPort::SetCustomBaudRate(int32_t Value) {
   ApplyLineSettings();
 }
 
-void TCustomComPort::SetPort(const std::string& Value) {
+void TCustomComPort::SetPort_(const std::string& Value) {
   if (Value == FPort) return;
   FPort = Value;
   if (FConnected && !Loading() && !Designing()) {
@@ -347,22 +335,22 @@ void TCustomComPort::SetEventChar(char Value) {
 }
 
 void TCustomComPort::SetBuffer(const TComBuffer& Value) {
-  FBuffer->Assign(&Value);
+  FBuffer.Assign(&Value);
   ApplyBufferSizes();
 }
 
 void TCustomComPort::SetParity(const TComParity& Value) {
-  FParity->Assign(&Value);
+  FParity.Assign(&Value);
   ApplyLineSettings();
 }
 
 void TCustomComPort::SetTimeouts(const TComTimeouts& Value) {
-  FTimeouts->Assign(&Value);
+  FTimeouts.Assign(&Value);
   ApplyTimeoutSettings();
 }
 
 void TCustomComPort::SetFlowControl(const TComFlowControl& Value) {
-  FFlowControl->Assign(&Value);
+  FFlowControl.Assign(&Value);
   ApplyLineSettings();
 }
 
@@ -438,7 +426,7 @@ int32_t TCustomComPort::StartWrite(const void* Buffer, int32_t Count, PComOverla
   }
   if (FHandle == INVALID_HANDLE_VALUE_) {
     ReleaseRecord(OS(), AsyncPtr);
-    ReportError(CEPortNotOpen, -24);
+    ReportError(CEPortNotOpen, kPortNotOpenNumber);
     return 0;  // no device to write to
   }
   if (Count < 0) Count = 0;
@@ -481,7 +469,7 @@ int32_t TCustomComPort::StartRead(void* Buffer, int32_t Count, PComOverlapped As
   AsyncPtr->Size = 0;
   if (FHandle == INVALID_HANDLE_VALUE_) {
     ReleaseRecord(OS(), AsyncPtr);
-    ReportError(CEPortNotOpen, -24);
+    ReportError(CEPortNotOpen, kPortNotOpenNumber);
     return 0;
   }
   if (Count < 0) Count = 0;
@@ -562,7 +550,7 @@ TComErrors TCustomComPort::GetLineErrors() {
     ReportError(CE_ClearComFailed, OS().GetLastError());
   TComErrors E;
   if (errors & CE_FRAME_) E.Include(ceFrame);
-  if ((errors & CE_RXPARITY_) && FParity->Check()) E.Include(ceRxParity);
+  if ((errors & CE_RXPARITY_) && FParity.Check()) E.Include(ceRxParity);
   if (errors & CE_OVERRUN_) E.Include(ceOverrun);
   if (errors & CE_BREAK_) E.Include(ceBreak);
   if (errors & CE_IOE_) E.Include(ceIO);

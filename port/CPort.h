@@ -21,11 +21,11 @@
 #include "framework/MainLoop.h"
 #include "port/ComErrors.h"
 #include "port/ComSettings.h"
+#include "port/ComThread.h"
 #include "port/os/ComOS.h"
 
 namespace comfind {
 
-class TCustomComPort;
 class TIniFile;
 class TRegistry;
 
@@ -70,53 +70,6 @@ class TComLink : public TObject {
   TComSignalEvent OnRxBusy;
 };
 
-// The event thread of an open port: waits in the kernel for the events of the port's Events
-// set and the stop event, and has the port do each event's work by its SyncMethod.
-// The body never raises: a failed wait, a device that keeps failing or an exception from a
-// delivery ends the loop (the port then hears nothing until it is reopened).
-class TComThread : public TThread {
- public:
-  // Creates the stop event, sets the device's event mask and starts the thread.
-  explicit TComThread(TCustomComPort* AComPort);
-  // Sets the stop event and waits for the body to end (serving deliveries in flight when
-  // called on the main thread).
-  ~TComThread() override;
-  std::string ClassName() const override { return "TComThread"; }
-
- protected:
-  void Execute() override;
-
- private:
-  friend class TCustomComPort;
-  void DispatchEvents();
-  void SendEventMessages();
-  void DeliverEvents();
-  void RunLoop();
-  void RequestStop();
-  // Whether the calling thread may wait for this thread's end: not when it is this thread,
-  // nor when it is the main thread running this thread's synchronised delivery.
-  bool CanWaitHere() const;
-
-  TCustomComPort* FComPort;
-  THandle FStopEvent;
-  TComEvents FEvents;
-  TComOS* FOS;
-  // The device handle, taken once: a detached thread must never look at the port again.
-  THandle FHandle;
-  std::atomic<bool> FStopRequested{false};
-  // Set when the port closed from inside this thread's own delivery and could not wait: the
-  // device is closed under it, so its clean-up leaves the device alone.
-  std::atomic<bool> FDetached{false};
-  // Main thread only: true while DeliverEvents runs there for this thread (smThreadSync).
-  bool FSyncDelivering = false;
-};
-
-// The event message of window synchronisation: WM_USER_ + 1, wParam = one event's mask value.
-constexpr uint32_t CM_COMPORT = WM_USER_ + 1;
-
-uint32_t EventsToMask(TComEvents Events);
-TComEvents MaskToEvents(uint32_t Mask);
-
 class TCustomComPort : public TComponent, public IComSettingsOwner {
  public:
   explicit TCustomComPort(TComponent* AOwner);
@@ -146,7 +99,9 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   int32_t CustomBaudRate() const { return FCustomBaudRate; }
   void SetCustomBaudRate(int32_t Value);
   const std::string& Port() const { return FPort; }
-  void SetPort(const std::string& Value);
+  // SetPort is a macro of <windows.h> (winspool): the setter carries a trailing underscore,
+  // as every name of the library that the platform's headers take does.
+  void SetPort_(const std::string& Value);
   TStopBits StopBits() const { return FStopBits; }
   void SetStopBits(TStopBits Value);
   TDataBits DataBits() const { return FDataBits; }
@@ -157,13 +112,19 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   void SetEventChar(char Value);
   TComEvents Events() const { return FEvents; }
   void SetEvents(TComEvents Value) { FEvents = Value; }
-  TComBuffer& Buffer() const { return *FBuffer; }
+  // The four settings objects belong to the port; changing one of their properties applies it
+  // to the open device as a property of the port would be.
+  TComBuffer& Buffer() { return FBuffer; }
+  const TComBuffer& Buffer() const { return FBuffer; }
   void SetBuffer(const TComBuffer& Value);
-  TComParity& Parity() const { return *FParity; }
+  TComParity& Parity() { return FParity; }
+  const TComParity& Parity() const { return FParity; }
   void SetParity(const TComParity& Value);
-  TComTimeouts& Timeouts() const { return *FTimeouts; }
+  TComTimeouts& Timeouts() { return FTimeouts; }
+  const TComTimeouts& Timeouts() const { return FTimeouts; }
   void SetTimeouts(const TComTimeouts& Value);
-  TComFlowControl& FlowControl() const { return *FFlowControl; }
+  TComFlowControl& FlowControl() { return FFlowControl; }
+  const TComFlowControl& FlowControl() const { return FFlowControl; }
   void SetFlowControl(const TComFlowControl& Value);
   TSyncMethod SyncMethod() const { return FSyncMethod; }
   void SetSyncMethod(TSyncMethod Value);
@@ -180,13 +141,8 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   void BeginUpdate();
   void EndUpdate();
 
-  // --- state the event thread and tests look at
+  // The open device's handle in the operating-system layer; INVALID_HANDLE_VALUE_ while closed.
   THandle DeviceHandle() const { return FHandle; }
-  bool ThreadCreated() const { return FThreadCreated; }
-  bool HasRxBufLink() const { return FHasRxBufLink; }
-  TMessageWindow* NotifyWindow() const { return FNotifyWindow.get(); }
-  int LinkCount() const { return static_cast<int>(FLinks.size()); }
-  int32_t UpdateCount() const { return FUpdateCount; }
 
   // --- settings storage
   virtual void StoreToRegistry(TRegistry& Reg);
@@ -195,17 +151,45 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   virtual void LoadFromIniFile(TIniFile& IniFile);
 
   // --- reading, writing, signals
+  // All of these run on the thread that owns the port, or in a handler on the delivering
+  // thread. A failure goes through ReportError: EComPort is raised, or OnException is called
+  // and the operation returns what is said below for that case.
+  //
+  // A new transfer record with its own event; the caller owns it and frees it with
+  // FreeOverlapped, never while a transfer on it is pending.
   void CreateOverlapped(PComOverlapped& AsyncPtr);
+  // Frees a record made by CreateOverlapped (its event and write copy) and sets AsyncPtr to
+  // null; a null AsyncPtr is left alone.
   void FreeOverlapped(PComOverlapped& AsyncPtr);
+  // Starts writing Count bytes (copied; Buffer may go at once). Returns the bytes written when
+  // the write completed at once, 0 while it is pending (WaitForCompletion ends it).
+  // Errors: CE_InvalidAsync (null record), CEPortNotOpen (closed port, number
+  // kPortNotOpenNumber), CE_WriteFailed (the system refused the write).
   int32_t StartWrite(const void* Buffer, int32_t Count, PComOverlapped AsyncPtr);
+  // StartWrite of a text's bytes; an empty text starts nothing and returns 0.
   int32_t StartWriteText(const std::string& Str, PComOverlapped AsyncPtr);
+  // Starts reading up to Count bytes into Buffer, which must stay valid until the read has
+  // completed. Returns the bytes read when it completed at once, 0 while it is pending.
+  // Errors: CE_InvalidAsync, CEPortNotOpen (kPortNotOpenNumber), CE_ReadFailed.
   int32_t StartRead(void* Buffer, int32_t Count, PComOverlapped AsyncPtr);
+  // Waits for the transfer last started on the record to end and returns its count (0 after a
+  // failure). A transfer ended by AbortTransfers or Close fails. Errors: CE_InvalidAsync,
+  // CE_WriteFailed or CE_ReadFailed by the record's kind.
   int32_t WaitForCompletion(PComOverlapped AsyncPtr);
+  // Writes a text and waits for the write to end (the write timeouts bound it); returns the
+  // bytes written. Errors: those of StartWrite and WaitForCompletion.
   int32_t WriteText(std::string Str);
+  // Reads up to Count bytes and waits for the read to end (the read timeouts bound it);
+  // returns the bytes read. Errors: those of StartRead and WaitForCompletion.
   int32_t ReadBytes(void* Buffer, int32_t Count);
+  // Ends every pending read and write of the port (they complete as failed). Errors:
+  // CE_PurgeFailed.
   void AbortTransfers();
+  // Bytes received and not yet read. Errors: CE_ClearComFailed (then 0).
   int32_t InputQueueCount();
+  // The modem status lines that are on. Errors: CE_ModemStatFailed (then none).
   TModemSignals GetModemSignals();
+  // The line errors since the last call (reading them clears them). Errors: CE_ClearComFailed.
   TComErrors GetLineErrors();
 
   // --- links
@@ -233,14 +217,18 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   TNotifyEvent OnRx80Full;
   TComExceptionEvent OnException;
 
-  // IComSettingsOwner: apply a group to the open device.
+  // IComSettingsOwner: apply a group to the open device (nothing while closed, loading or
+  // inside BeginUpdate/EndUpdate). Failures are reported as CE_SetStateFailed and its kin.
   void ApplyTimeoutSettings() override;
   void ApplyLineSettings() override;
   void ApplyBufferSizes() override;
+
+ protected:
   // The device control block the current settings give.
   TDCB BuildDCB() const;
 
-  // --- per-event work (run on the delivering thread)
+  // The work of one event, run where SyncMethod delivers (smNone: on the event thread):
+  // reads what the event is about and calls the links and the dispatcher.
   void HandleRxChar();
   void HandleTxEmpty();
   void HandleRxFlag();
@@ -252,7 +240,6 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   void HandleError();
   void HandleRx80Full();
 
- protected:
   virtual void OpenDevice();
   virtual void CloseDevice();
   virtual void ApplySettings();
@@ -280,6 +267,21 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
 
  private:
   friend class TComThread;
+  friend struct TComPortTestAccess;
+  friend uint32_t EventsToMask(TComEvents Events);
+  friend TComEvents MaskToEvents(uint32_t Mask);
+
+  // One row per event: its EV_ bit and its work. In delivery order: line errors first, so
+  // OnError fires before the bytes that came with them are read; the rest as the signals are
+  // usually looked at. The event thread, the hidden window and the mask conversions all go by
+  // this one table.
+  struct TEventRoute {
+    TComEvent Event;
+    uint32_t Mask;
+    void (TCustomComPort::*Handle)();
+  };
+  static const TEventRoute EventRoutes[10];
+
   bool CanApply() const;
   void WindowMethod(TMessage& Message);
   void StopEventThread();
@@ -311,10 +313,10 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   bool FDiscardNull = false;
   char FEventChar = 0;
   TComEvents FEvents = AllComEvents();
-  TComBuffer* FBuffer = nullptr;
-  TComParity* FParity = nullptr;
-  TComTimeouts* FTimeouts = nullptr;
-  TComFlowControl* FFlowControl = nullptr;
+  TComBuffer FBuffer;
+  TComParity FParity;
+  TComTimeouts FTimeouts;
+  TComFlowControl FFlowControl;
   TSyncMethod FSyncMethod = smThreadSync;
   TStoredProps FStoredProps{spBasic};
   uint32_t FCodePage = 0;

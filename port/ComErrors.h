@@ -37,6 +37,11 @@ enum TComExceptions : uint16_t {
   CEPortNotOpen
 };
 
+// The number reported with CEPortNotOpen in place of a system error number: a transfer on a
+// closed port made no system call, and a negative number keeps " (Error: N)" out of the
+// exception's message (EComPort then carries -1).
+constexpr int64_t kPortNotOpenNumber = -24;
+
 // The message of an error code ("Unable to open com port"); empty outside 1..24.
 std::string ComErrorMessage(int Code);
 

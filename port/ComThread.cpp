@@ -1,5 +1,7 @@
-// The event thread of a port, the delivery of its events, the per-event work, the open and
-// close notifications and the event dispatchers.
+// The event thread of a port: its wait loop and the hand-over of each set of events by the
+// port's SyncMethod. The work of each event is the port's (ComEvents.cpp).
+#include "port/ComThread.h"
+
 #include <exception>
 #include <memory>
 #include <utility>
@@ -14,24 +16,6 @@ namespace {
 // its own event thread must not wait for that thread.
 thread_local const TComThread* tCurrentComThread = nullptr;
 
-struct TEventEntry {
-  TComEvent Event;
-  uint32_t Mask;
-};
-
-// Bit order of the set: value n at bit n.
-constexpr TEventEntry kMaskTable[] = {
-    {evRxChar, EV_RXCHAR_}, {evTxEmpty, EV_TXEMPTY_},  {evRxFlag, EV_RXFLAG_}, {evRing, EV_RING_},
-    {evBreak, EV_BREAK_},   {evCTS, EV_CTS_},          {evDSR, EV_DSR_},       {evError, EV_ERR_},
-    {evRLSD, EV_RLSD_},     {evRx80Full, EV_RX80FULL_}};
-
-// Delivery order: line errors first, so OnError fires before the bytes that came with them
-// are read; the rest as the signals are usually looked at.
-constexpr TEventEntry kDeliveryOrder[] = {
-    {evError, EV_ERR_}, {evRxChar, EV_RXCHAR_},    {evTxEmpty, EV_TXEMPTY_}, {evBreak, EV_BREAK_},
-    {evRing, EV_RING_}, {evCTS, EV_CTS_},          {evDSR, EV_DSR_},         {evRxFlag, EV_RXFLAG_},
-    {evRLSD, EV_RLSD_}, {evRx80Full, EV_RX80FULL_}};
-
 // Waits that end without a result this many times in a row mean the device no longer waits
 // (a vanished adapter): the loop ends instead of spinning on it.
 constexpr int kMaxEmptyPasses = 2;
@@ -41,20 +25,6 @@ constexpr int kMaxEmptyPasses = 2;
 constexpr uint32_t kCancelledWaitMs = 5000;
 
 }  // namespace
-
-uint32_t EventsToMask(TComEvents Events) {
-  uint32_t Mask = 0;
-  for (const auto& E : kMaskTable)
-    if (Events.Contains(E.Event)) Mask |= E.Mask;
-  return Mask;
-}
-
-TComEvents MaskToEvents(uint32_t Mask) {
-  TComEvents Events;
-  for (const auto& E : kMaskTable)
-    if (Mask & E.Mask) Events.Include(E.Event);
-  return Events;
-}
 
 // ---------------------------------------------------------------------------------------------
 // TComThread
@@ -171,263 +141,18 @@ void TComThread::DispatchEvents() {
 void TComThread::SendEventMessages() {
   TMessageWindow* Window = FComPort->FNotifyWindow.get();
   if (!Window) return;
-  for (const auto& E : kDeliveryOrder)
-    if (FEvents.Contains(E.Event)) Window->SendMessage_(CM_COMPORT, E.Mask, 0);
+  for (const auto& R : TCustomComPort::EventRoutes)
+    if (FEvents.Contains(R.Event)) Window->SendMessage_(CM_COMPORT, R.Mask, 0);
 }
 
 void TComThread::DeliverEvents() {
   TCustomComPort* P = FComPort;
-  for (const auto& E : kDeliveryOrder) {
-    if (!FEvents.Contains(E.Event)) continue;
+  for (const auto& R : TCustomComPort::EventRoutes) {
+    if (!FEvents.Contains(R.Event)) continue;
     // A handler closed the port: nothing more of this set reaches a handler.
     if (FDetached || !P->Connected()) return;
-    switch (E.Event) {
-      case evError:
-        P->HandleError();
-        break;
-      case evRxChar:
-        P->HandleRxChar();
-        break;
-      case evTxEmpty:
-        P->HandleTxEmpty();
-        break;
-      case evBreak:
-        P->HandleBreak();
-        break;
-      case evRing:
-        P->HandleRing();
-        break;
-      case evCTS:
-        P->HandleCTSChange();
-        break;
-      case evDSR:
-        P->HandleDSRChange();
-        break;
-      case evRxFlag:
-        P->HandleRxFlag();
-        break;
-      case evRLSD:
-        P->HandleRLSDChange();
-        break;
-      case evRx80Full:
-        P->HandleRx80Full();
-        break;
-    }
+    (P->*R.Handle)();
   }
-}
-
-// ---------------------------------------------------------------------------------------------
-// The hidden window's procedure (smWindowSync)
-
-void TCustomComPort::WindowMethod(TMessage& Message) {
-  if (Message.Msg != CM_COMPORT) {
-    Message.Result = DefWindowProc_(Message);
-    return;
-  }
-  // Release the event thread first: it must be free to wait again (or to end, when the work
-  // below closes the port) while the work runs.
-  if (InSendMessage_()) ReplyMessage_(0);
-  try {
-    if (FConnected) {
-      switch (Message.WParam) {
-        case EV_RXCHAR_:
-          HandleRxChar();
-          break;
-        case EV_TXEMPTY_:
-          HandleTxEmpty();
-          break;
-        case EV_RXFLAG_:
-          HandleRxFlag();
-          break;
-        case EV_RING_:
-          HandleRing();
-          break;
-        case EV_BREAK_:
-          HandleBreak();
-          break;
-        case EV_CTS_:
-          HandleCTSChange();
-          break;
-        case EV_DSR_:
-          HandleDSRChange();
-          break;
-        case EV_ERR_:
-          HandleError();
-          break;
-        case EV_RLSD_:
-          HandleRLSDChange();
-          break;
-        case EV_RX80FULL_:
-          HandleRx80Full();
-          break;
-        default:
-          break;
-      }
-    }
-  } catch (...) {
-    TMainLoop::Instance().HandleException(this, std::current_exception());
-  }
-  Message.Result = 0;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Per-event work
-
-void TCustomComPort::HandleRxChar() {
-  int32_t Count = InputQueueCount();
-  if (Count > 0) NotifyLinks(&TComLink::OnRxBusy, true);
-  if (Count > 0 && !TriggersOnRxChar()) {
-    // One read, one block for everybody; the block goes with the scope, also when a handler
-    // raises.
-    std::unique_ptr<char[]> Block;
-    int32_t Got = 0;
-    bool Read = false;
-    auto ReadOnce = [&] {
-      Block = std::make_unique<char[]>(static_cast<size_t>(Count));
-      Got = ReadBytes(Block.get(), Count);
-      // The read may end early (a timeout, a purge): only the bytes it delivered exist.
-      if (Got < 0) Got = 0;
-      if (Got > Count) Got = Count;
-      if (Got > 0) DoRxBuf(Block.get(), Got);
-      Read = true;
-    };
-    const size_t LinkCount = FLinks.size();
-    for (size_t i = 0; i < LinkCount && i < FLinks.size(); ++i) {
-      TComLink* Link = FLinks[i];
-      if (!Link->OnRxBuf) continue;
-      if (!Read) ReadOnce();
-      if (Got > 0) Link->OnRxBuf(this, Block.get(), Got);
-    }
-    if (!Read && !FTriggersOnRxChar) ReadOnce();
-    if (Read) Count = 0;
-  }
-  if (Count > 0) DoRxChar(Count);
-}
-
-void TCustomComPort::HandleTxEmpty() {
-  NotifyLinks(&TComLink::OnTxBusy, false);
-  NotifyLinks(&TComLink::OnTxEmpty);
-  DoTxEmpty();
-}
-
-void TCustomComPort::HandleRxFlag() {
-  NotifyLinks(&TComLink::OnRxFlag);
-  DoRxFlag();
-}
-
-void TCustomComPort::HandleRing() {
-  NotifyLinks(&TComLink::OnRing);
-  DoRing();
-}
-
-void TCustomComPort::HandleBreak() {
-  DoBreak();
-}
-
-void TCustomComPort::HandleRx80Full() {
-  DoRx80Full();
-}
-
-void TCustomComPort::HandleCTSChange() {
-  const bool On = GetModemSignals().Contains(msCTS);
-  NotifyLinks(&TComLink::OnCTSChange, On);
-  DoCTSChange(On);
-}
-
-void TCustomComPort::HandleDSRChange() {
-  const bool On = GetModemSignals().Contains(msDSR);
-  NotifyLinks(&TComLink::OnDSRChange, On);
-  DoDSRChange(On);
-}
-
-void TCustomComPort::HandleRLSDChange() {
-  const bool On = GetModemSignals().Contains(msRLSD);
-  NotifyLinks(&TComLink::OnRLSDChange, On);
-  DoRLSDChange(On);
-}
-
-void TCustomComPort::HandleError() {
-  const TComErrors Errors = GetLineErrors();
-  if (!Errors.Empty()) DoError(Errors);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Open and close notifications
-
-void TCustomComPort::HandleBeforeOpen() {
-  DoBeforeOpen();
-}
-
-void TCustomComPort::HandleAfterOpen() {
-  NotifyLinks(&TComLink::OnConnChange, true);
-  DoAfterOpen();
-  HandleCTSChange();
-  HandleDSRChange();
-  HandleRLSDChange();
-}
-
-void TCustomComPort::HandleBeforeClose() {
-  NotifyLinks(&TComLink::OnCTSChange, false);
-  NotifyLinks(&TComLink::OnDSRChange, false);
-  NotifyLinks(&TComLink::OnRLSDChange, false);
-  DoCTSChange(false);
-  DoDSRChange(false);
-  DoRLSDChange(false);
-  DoBeforeClose();
-}
-
-void TCustomComPort::HandleAfterClose() {
-  NotifyLinks(&TComLink::OnConnChange, false);
-  DoAfterClose();
-}
-
-// ---------------------------------------------------------------------------------------------
-// Dispatchers
-
-void TCustomComPort::DoAfterClose() {
-  OnAfterClose(this);
-}
-void TCustomComPort::DoAfterOpen() {
-  OnAfterOpen(this);
-}
-void TCustomComPort::DoBeforeClose() {
-  OnBeforeClose(this);
-}
-void TCustomComPort::DoBeforeOpen() {
-  OnBeforeOpen(this);
-}
-void TCustomComPort::DoRxChar(int32_t Count) {
-  OnRxChar(this, Count);
-}
-void TCustomComPort::DoRxBuf(const void* Buffer, int32_t Count) {
-  OnRxBuf(this, Buffer, Count);
-}
-void TCustomComPort::DoTxEmpty() {
-  OnTxEmpty(this);
-}
-void TCustomComPort::DoBreak() {
-  OnBreak(this);
-}
-void TCustomComPort::DoRing() {
-  OnRing(this);
-}
-void TCustomComPort::DoRxFlag() {
-  OnRxFlag(this);
-}
-void TCustomComPort::DoCTSChange(bool OnOff) {
-  OnCTSChange(this, OnOff);
-}
-void TCustomComPort::DoDSRChange(bool OnOff) {
-  OnDSRChange(this, OnOff);
-}
-void TCustomComPort::DoError(TComErrors Errors) {
-  OnError(this, Errors);
-}
-void TCustomComPort::DoRLSDChange(bool OnOff) {
-  OnRLSDChange(this, OnOff);
-}
-void TCustomComPort::DoRx80Full() {
-  OnRx80Full(this);
 }
 
 }  // namespace comfind

@@ -275,8 +275,8 @@ if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
   cmake --install build/package-win --component development --prefix "$scratch/win-dev" \
     >"$scratch/install-win.log"
   if cmake -S packaging/consumer -B "$scratch/consumer-win" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DCMAKE_PREFIX_PATH="$scratch/win-dev" \
-    -DCMAKE_FIND_ROOT_PATH="$scratch/win-dev" -DCMAKE_EXE_LINKER_FLAGS="-static" \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
+    -Dcomfind_DIR="$scratch/win-dev/lib/cmake/comfind" -DCMAKE_EXE_LINKER_FLAGS="-static" \
     >"$scratch/consumer-win.log" 2>&1 &&
     cmake --build "$scratch/consumer-win" >>"$scratch/consumer-win.log" 2>&1; then
     pass "the consumer builds for Windows with <windows.h> before comfind's headers"

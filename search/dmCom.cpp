@@ -20,7 +20,7 @@ TdmCom::TdmCom(TComponent* AOwner) : TDataModule(AOwner) {
   tmrFind->BeginLoading();
 
   cpCheck->SetBaudRate(br19200);
-  cpCheck->SetPort("COM7");
+  cpCheck->SetPort_("COM7");
   cpCheck->Parity().SetBits(prNone);
   cpCheck->SetStopBits(sbOneStopBit);
   cpCheck->SetDataBits(dbEight);
@@ -100,7 +100,7 @@ void TdmCom::ProbePort() {
   AddLog(FindText::Separator);
   // On a port left open (a search restarted during another) this closes and reopens it under
   // the new name; a failure of that opening is not the probe's and travels on.
-  cpCheck->SetPort(name);
+  cpCheck->SetPort_(name);
   AddLog(name);
   bool failed = false;
   try {

@@ -33,7 +33,7 @@ int main() {
 
     TComPort Port(nullptr);
     Port.SetOS(&Device);
-    Port.SetPort("COM1");
+    Port.SetPort_("COM1");
     Port.SetBaudRate(br19200);
     Port.SetEvents(TComEvents{evRxChar});
 

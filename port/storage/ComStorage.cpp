@@ -225,7 +225,7 @@ void StoreSettings(const TCustomComPort& P, TSettingsWriter& W) {
 void LoadSettings(TCustomComPort& P, TSettingsReader& R) {
   const TStoredProps Props = P.StoredProps();
   if (Props.Contains(spBasic)) {
-    P.SetPort(R.ReadString("Port", P.Port()));
+    P.SetPort_(R.ReadString("Port", P.Port()));
     P.SetBaudRate(TextToBaudRate(R.ReadString("BaudRate", BaudRateToText(P.BaudRate()))));
     if (P.BaudRate() == brCustom)
       P.SetCustomBaudRate(R.ReadInteger("CustomBaudRate", DefaultCustomBaudRate));

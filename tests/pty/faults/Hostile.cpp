@@ -135,7 +135,7 @@ TEST(HostilePortNames, AreAClearOpenFailureAndOpenNothing) {
   for (const auto& Name : Names) {
     const auto Before = faults::OpenFiles();
     TComPort Port(nullptr);
-    Port.SetPort(Name);
+    Port.SetPort_(Name);
     bool Raised = false;
     try {
       Port.Open();
@@ -150,7 +150,7 @@ TEST(HostilePortNames, AreAClearOpenFailureAndOpenNothing) {
   }
   // The device those names pointed at is still free for its own name.
   TComPort Port(nullptr);
-  Port.SetPort(Pty.SlavePath());
+  Port.SetPort_(Pty.SlavePath());
   EXPECT_NO_THROW(Port.Open());
   Port.Close();
 }

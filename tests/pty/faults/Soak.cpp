@@ -20,7 +20,7 @@ TEST(Soak, OpenCloseCyclesWithTrafficLeaveNothingBehind) {
   TMainLoop::Instance().AttachMainThread();
   TPty Pty;
   TComPort Port(nullptr);
-  Port.SetPort(Pty.SlavePath());
+  Port.SetPort_(Pty.SlavePath());
   Port.SetBaudRate(br19200);
   Port.SetEvents(TComEvents{evRxChar});
   Port.SetSyncMethod(smWindowSync);

@@ -32,7 +32,7 @@ TEST(VanishingDevice, AWriteThatCannotFinishEndsWhenTheDeviceGoes) {
   const auto Files = faults::OpenFiles();
   {
     TComPort Port(nullptr);
-    Port.SetPort(Pty.SlavePath());
+    Port.SetPort_(Pty.SlavePath());
     Port.SetBaudRate(br19200);
     Port.SetEvents(TComEvents{evRxChar});
     // No write timeouts: only the device's end can stop this write.

@@ -64,7 +64,7 @@ class PtyPort : public ::testing::Test {
     });
     Port = std::make_unique<TComPort>(nullptr);
     ApplyApplicationSettings(*Port);
-    Port->SetPort(Pty.SlavePath());
+    Port->SetPort_(Pty.SlavePath());
   }
   void TearDown() override {
     Port.reset();
@@ -166,7 +166,7 @@ TEST_F(PtyPort, OnRxCharUnderThreadSyncAndOnRxBufOnTheEventThreadUnderNone) {
 
 TEST_F(PtyPort, AMissingDeviceRaisesCode1WithErrorNumber2) {
   for (const std::string Name : {"/dev/comfind-no-such-device", "ttyComfindNoSuchDevice"}) {
-    Port->SetPort(Name);
+    Port->SetPort_(Name);
     try {
       Port->Open();
       ADD_FAILURE() << Name << ": opened";
@@ -182,7 +182,7 @@ TEST_F(PtyPort, AMissingDeviceRaisesCode1WithErrorNumber2) {
 TEST_F(PtyPort, ASecondOpenOfTheSameDeviceFailsClearly) {
   Port->Open();
   TComPort Second(nullptr);
-  Second.SetPort(Pty.SlavePath());
+  Second.SetPort_(Pty.SlavePath());
   try {
     Second.Open();
     FAIL() << "the device was opened twice";

@@ -83,7 +83,7 @@ TEST_F(SearchOverPty, PortsThatCannotBeOpenedArePassedOver) {
   TPty Busy, Instrument;
   // Another program has the first port: the search must not share it.
   TComPort Other(nullptr);
-  Other.SetPort(Busy.SlavePath());
+  Other.SetPort_(Busy.SlavePath());
   Other.Open();
   const std::string Missing = "/dev/pts/no-such-port";
   Start({Missing, Busy.SlavePath(), Instrument.SlavePath()});

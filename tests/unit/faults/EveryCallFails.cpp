@@ -11,6 +11,7 @@
 #include "framework/MainLoop.h"
 #include "port/CPort.h"
 #include "port/os/SimComOS.h"
+#include "tests/support/PortAccess.h"
 #include "tests/unit/faults/Resources.h"
 
 namespace comfind {
@@ -73,7 +74,7 @@ TEST_P(EveryCallFails, ReportsTheStepAndLeavesNothingBehind) {
     {
       TComPort Port(nullptr);
       Port.SetOS(&Sim);
-      Port.SetPort("COM7");
+      Port.SetPort_("COM7");
       Port.SetBaudRate(br19200);
       Port.SetEvents(TComEvents{evRxChar});
       Port.SetSyncMethod(smWindowSync);
@@ -128,7 +129,7 @@ TEST_P(EveryCallFails, ReportsTheStepAndLeavesNothingBehind) {
       }
       Step([&] { Port.Close(); });
       EXPECT_FALSE(Port.Connected());
-      EXPECT_FALSE(Port.ThreadCreated());
+      EXPECT_FALSE(TComPortTestAccess::ThreadCreated(Port));
       if (Row.FirstCode == 0) {
         EXPECT_TRUE(Codes.empty()) << Codes.front();
       } else {

@@ -9,6 +9,7 @@
 #include "port/CPort.h"
 #include "port/os/SimComOS.h"
 #include "port/packet/ComDataPacket.h"
+#include "tests/support/PortAccess.h"
 
 namespace comfind {
 
@@ -27,7 +28,7 @@ class PacketLink : public ::testing::Test {
   std::unique_ptr<TComPort> NewPort() {
     auto port = std::make_unique<TComPort>(nullptr);
     port->SetOS(&Sim);
-    port->SetPort("COM7");
+    port->SetPort_("COM7");
     return port;
   }
 
@@ -43,23 +44,23 @@ TEST_F(PacketLink, LinkFollowsComPort) {
   EXPECT_EQ(packet->ComPort(), nullptr);
 
   packet->SetComPort(a.get());
-  EXPECT_EQ(a->LinkCount(), 1);
-  EXPECT_TRUE(a->HasRxBufLink());
+  EXPECT_EQ(TComPortTestAccess::LinkCount(*a), 1);
+  EXPECT_TRUE(TComPortTestAccess::HasRxBufLink(*a));
   EXPECT_FALSE(a->TriggersOnRxChar());
   packet->SetComPort(a.get());  // unchanged: no second registration (which would raise)
-  EXPECT_EQ(a->LinkCount(), 1);
+  EXPECT_EQ(TComPortTestAccess::LinkCount(*a), 1);
 
   packet->SetComPort(b.get());
-  EXPECT_EQ(a->LinkCount(), 0);
-  EXPECT_FALSE(a->HasRxBufLink());
-  EXPECT_EQ(b->LinkCount(), 1);
+  EXPECT_EQ(TComPortTestAccess::LinkCount(*a), 0);
+  EXPECT_FALSE(TComPortTestAccess::HasRxBufLink(*a));
+  EXPECT_EQ(TComPortTestAccess::LinkCount(*b), 1);
 
   packet->SetComPort(nullptr);
-  EXPECT_EQ(b->LinkCount(), 0);
+  EXPECT_EQ(TComPortTestAccess::LinkCount(*b), 0);
 
   packet->SetComPort(a.get());
   packet.reset();
-  EXPECT_EQ(a->LinkCount(), 0);
+  EXPECT_EQ(TComPortTestAccess::LinkCount(*a), 0);
   // The first port outlives the assembler that once asked it for a free notification.
   a.reset();
 }
@@ -75,10 +76,10 @@ TEST_F(PacketLink, DestroyedPortUnlinksAndTheBufferStays) {
     packet = new TComDataPacket(owner.get());
     if (!portFirst) port = new TComPort(owner.get());
     port->SetOS(&Sim);
-    port->SetPort("COM7");
+    port->SetPort_("COM7");
     packet->SetStopString("\r\n");
     packet->SetComPort(port);
-    ASSERT_EQ(port->LinkCount(), 1);
+    ASSERT_EQ(TComPortTestAccess::LinkCount(*port), 1);
     owner.reset();  // children go last-created first; either way nothing dangles
   }
 

@@ -3,6 +3,7 @@
 // handler and devices that stop waiting.
 #include <set>
 
+#include "tests/support/PortAccess.h"
 #include "tests/unit/port/PortFixture.h"
 
 namespace comfind {
@@ -231,7 +232,7 @@ TEST_F(PortEvents, AShortReadDeliversOnlyTheBytesRead) {
   {
     TComPort P(nullptr);
     P.SetOS(&Over);
-    P.SetPort("COM5");
+    P.SetPort_("COM5");
     P.SetSyncMethod(smWindowSync);
     P.SetEvents(TComEvents{evRxChar});
     TComLink A;
@@ -334,8 +335,8 @@ TEST_F(PortEvents, CloseFromALinkUnderWindowSyncCompletesTheDeliveryInFlight) {
   EXPECT_EQ(Log.Entries(), (std::vector<std::string>{"A", "BeforeClose", "TxEmpty open",
                                                      "AfterClose", "A closed", "B:OK\r\n"}));
   EXPECT_FALSE(Port->Connected());
-  EXPECT_FALSE(Port->ThreadCreated());
-  EXPECT_EQ(Port->NotifyWindow(), nullptr);
+  EXPECT_FALSE(TComPortTestAccess::ThreadCreated(*Port));
+  EXPECT_EQ(TComPortTestAccess::NotifyWindow(*Port), nullptr);
   EXPECT_FALSE(Sim.IsOpen("COM7"));
   // After the close nothing reaches a handler.
   Log.Clear();
@@ -422,7 +423,7 @@ TEST_F(PortEvents, AVanishedDeviceEndsTheLoopWithoutSpinning) {
   // Closing works; the purge failure goes to the handler.
   Port->Close();
   EXPECT_FALSE(Port->Connected());
-  EXPECT_FALSE(Port->ThreadCreated());
+  EXPECT_FALSE(TComPortTestAccess::ThreadCreated(*Port));
 }
 
 TEST_F(PortEvents, ARefusedWaitRequestEndsTheLoop) {
@@ -466,13 +467,13 @@ TEST_F(PortEvents, TheWindowIgnoresUnknownMessagesAndValues) {
   OpenAndWait();
   Log.Clear();
   Sim.ClearCalls();
-  ASSERT_NE(Port->NotifyWindow(), nullptr);
-  EXPECT_EQ(Port->NotifyWindow()->SendMessage_(CM_COMPORT, EV_PERR_, 0), 0);
-  EXPECT_EQ(Port->NotifyWindow()->SendMessage_(CM_COMPORT, 3, 0), 0);
-  EXPECT_EQ(Port->NotifyWindow()->SendMessage_(WM_USER_ + 7, EV_RING_, 0), 0);
+  ASSERT_NE(TComPortTestAccess::NotifyWindow(*Port), nullptr);
+  EXPECT_EQ(TComPortTestAccess::NotifyWindow(*Port)->SendMessage_(CM_COMPORT, EV_PERR_, 0), 0);
+  EXPECT_EQ(TComPortTestAccess::NotifyWindow(*Port)->SendMessage_(CM_COMPORT, 3, 0), 0);
+  EXPECT_EQ(TComPortTestAccess::NotifyWindow(*Port)->SendMessage_(WM_USER_ + 7, EV_RING_, 0), 0);
   EXPECT_EQ(Log.Size(), 0u);
   // A known value does the event's work, here on the calling (main) thread.
-  EXPECT_EQ(Port->NotifyWindow()->SendMessage_(CM_COMPORT, EV_RING_, 0), 0);
+  EXPECT_EQ(TComPortTestAccess::NotifyWindow(*Port)->SendMessage_(CM_COMPORT, EV_RING_, 0), 0);
   EXPECT_EQ(Log.Entries(), (std::vector<std::string>{"Ring"}));
   Port->Close();
 }

@@ -2,6 +2,7 @@
 // exact calls they make, the device control block, property changes and every failure path.
 #include <algorithm>
 
+#include "tests/support/PortAccess.h"
 #include "tests/unit/port/PortFixture.h"
 
 namespace comfind {
@@ -37,12 +38,12 @@ TEST_F(PortDefaults, FreshPortHoldsTheConstructorValues) {
   EXPECT_TRUE(P.TriggersOnRxChar());
   EXPECT_FALSE(P.Connected());
   EXPECT_EQ(P.DeviceHandle(), INVALID_HANDLE_VALUE_);
-  EXPECT_FALSE(P.ThreadCreated());
+  EXPECT_FALSE(TComPortTestAccess::ThreadCreated(P));
   EXPECT_EQ(P.CodePage(), 0u);
   EXPECT_EQ(P.EventChar(), 0);
   EXPECT_FALSE(P.DiscardNull());
   EXPECT_EQ(P.EventThreadPriority(), tpNormal);
-  EXPECT_EQ(P.UpdateCount(), 0);
+  EXPECT_EQ(TComPortTestAccess::UpdateCount(P), 0);
   EXPECT_EQ(P.ClassName(), "TComPort");
 }
 
@@ -50,7 +51,7 @@ TEST_F(PortDefaults, FreshPortHoldsTheConstructorValues) {
 
 TEST_F(PortDefaults, ApplicationSettingsGiveFlagWord0x11AndLimits256) {
   ApplyApplicationSettings(*Port);
-  const TDCB D = Port->BuildDCB();
+  const TDCB D = TComPortTestAccess::BuildDCB(*Port);
   EXPECT_EQ(D.DCBlength, 28u);
   EXPECT_EQ(D.BaudRate, 19200u);
   EXPECT_EQ(D.Flags, 0x0011u);
@@ -99,22 +100,23 @@ TEST_F(PortDefaults, EveryFlagFollowsItsSetting) {
   for (const auto& C : Cases) {
     TComPort P(nullptr);
     C.Set(P);
-    EXPECT_EQ(P.BuildDCB().Flags, 0x0001u | C.Flags) << C.Name;
+    EXPECT_EQ(TComPortTestAccess::BuildDCB(P).Flags, 0x0001u | C.Flags) << C.Name;
   }
 }
 
 TEST_F(PortDefaults, RateLimitsFramingAndCharactersComeFromTheSettings) {
   TComPort P(nullptr);
   P.SetCustomBaudRate(31250);
-  EXPECT_EQ(P.BuildDCB().BaudRate, 9600u) << "CustomBaudRate is ignored unless brCustom";
+  EXPECT_EQ(TComPortTestAccess::BuildDCB(P).BaudRate, 9600u)
+      << "CustomBaudRate is ignored unless brCustom";
   P.SetBaudRate(brCustom);
-  EXPECT_EQ(P.BuildDCB().BaudRate, 31250u);
+  EXPECT_EQ(TComPortTestAccess::BuildDCB(P).BaudRate, 31250u);
   P.SetBaudRate(br115200);
-  EXPECT_EQ(P.BuildDCB().BaudRate, 115200u);
+  EXPECT_EQ(TComPortTestAccess::BuildDCB(P).BaudRate, 115200u);
 
   P.Buffer().SetInputSize(6);
-  EXPECT_EQ(P.BuildDCB().XonLim, 1);
-  EXPECT_EQ(P.BuildDCB().XoffLim, 1);
+  EXPECT_EQ(TComPortTestAccess::BuildDCB(P).XonLim, 1);
+  EXPECT_EQ(TComPortTestAccess::BuildDCB(P).XoffLim, 1);
 
   P.SetDataBits(dbFive);
   P.SetStopBits(sbTwoStopBits);
@@ -123,7 +125,7 @@ TEST_F(PortDefaults, RateLimitsFramingAndCharactersComeFromTheSettings) {
   P.Parity().SetReplaceChar('?');
   P.FlowControl().SetXonChar('a');
   P.FlowControl().SetXoffChar('b');
-  TDCB D = P.BuildDCB();
+  TDCB D = TComPortTestAccess::BuildDCB(P);
   EXPECT_EQ(D.ByteSize, 5);
   EXPECT_EQ(D.StopBits, 2);
   EXPECT_EQ(D.Parity, 4);
@@ -134,7 +136,7 @@ TEST_F(PortDefaults, RateLimitsFramingAndCharactersComeFromTheSettings) {
   EXPECT_EQ(D.Flags & DCB_ABORT_ON_ERROR_, 0u);
   P.Parity().SetCheck(true);
   P.Parity().SetReplace(true);
-  EXPECT_EQ(P.BuildDCB().ErrorChar, '?');
+  EXPECT_EQ(TComPortTestAccess::BuildDCB(P).ErrorChar, '?');
 }
 
 // --- open and close
@@ -146,7 +148,7 @@ TEST_F(PortOpen, OpenMakesTheDocumentedCallsWithTheApplicationValues) {
   Port->SetSyncMethod(smThreadSync);
   Port->Open();
   ASSERT_TRUE(Port->Connected());
-  EXPECT_TRUE(Port->ThreadCreated());
+  EXPECT_TRUE(TComPortTestAccess::ThreadCreated(*Port));
   ASSERT_TRUE(Sim.WaitUntil([&] { return Sim.IsWaiting("COM7"); }, 10s));
 
   const auto Create = CallsNamed("CreateFileA");
@@ -224,7 +226,7 @@ TEST_F(PortOpen, CloseAbortsStopsTheThreadThenClosesTheDevice) {
   Sim.ClearCalls();
   Port->Close();
   EXPECT_FALSE(Port->Connected());
-  EXPECT_FALSE(Port->ThreadCreated());
+  EXPECT_FALSE(TComPortTestAccess::ThreadCreated(*Port));
   EXPECT_EQ(Port->DeviceHandle(), INVALID_HANDLE_VALUE_);
   EXPECT_FALSE(Sim.IsOpen("COM7"));
 
@@ -252,8 +254,8 @@ TEST_F(PortOpen, EmptyEventsOpensWithoutThreadOrWindow) {
   LogAllEvents(*Port, Log);
   Port->Open();
   EXPECT_TRUE(Port->Connected());
-  EXPECT_FALSE(Port->ThreadCreated());
-  EXPECT_EQ(Port->NotifyWindow(), nullptr);
+  EXPECT_FALSE(TComPortTestAccess::ThreadCreated(*Port));
+  EXPECT_EQ(TComPortTestAccess::NotifyWindow(*Port), nullptr);
   EXPECT_EQ(CallsNamed("SetCommMask").size(), 0u);
   EXPECT_EQ(CallsNamed("CreateEventA").size(), 0u);
   Sim.Feed("COM7", "abc");
@@ -269,14 +271,14 @@ TEST_F(PortOpen, PortChangeReopensOnlyOnARealChange) {
   Sim.AddDevice("com7");
   Port->SetEvents(TComEvents{});
   LogAllEvents(*Port, Log);
-  Port->SetPort("COM8");  // closed: stored only
+  Port->SetPort_("COM8");  // closed: stored only
   EXPECT_EQ(CallsNamed("CreateFileA").size(), 0u);
-  Port->SetPort("COM7");
+  Port->SetPort_("COM7");
   Port->Open();
   Log.Clear();
-  Port->SetPort("COM7");
+  Port->SetPort_("COM7");
   EXPECT_EQ(Log.Size(), 0u);
-  Port->SetPort("com7");  // letter case counts
+  Port->SetPort_("com7");  // letter case counts
   EXPECT_TRUE(Port->Connected());
   EXPECT_TRUE(Sim.IsOpen("com7"));
   EXPECT_FALSE(Sim.IsOpen("COM7"));
@@ -295,7 +297,7 @@ TEST_F(PortOpen, PortChangeReopensOnlyOnARealChange) {
 using PortFailures = SimPortTest;
 
 TEST_F(PortFailures, MissingDeviceRaisesCode1WithTheSystemNumber) {
-  Port->SetPort("COM9");
+  Port->SetPort_("COM9");
   LogAllEvents(*Port, Log);
   try {
     Port->Open();
@@ -312,7 +314,7 @@ TEST_F(PortFailures, MissingDeviceRaisesCode1WithTheSystemNumber) {
 TEST_F(PortFailures, ABusyDeviceGivesNumber5) {
   TComPort Other(nullptr);
   Other.SetOS(&Sim);
-  Other.SetPort("COM7");
+  Other.SetPort_("COM7");
   Other.SetEvents(TComEvents{});
   Other.Open();
   try {
@@ -339,7 +341,7 @@ TEST_F(PortFailures, HandledOpenFailureLeavesThePortClosedWithNothingRunning) {
   EXPECT_EQ(Reports[0].WinMessage.rfind("System Error.  Code: 2.\r\n", 0), 0u)
       << Reports[0].WinMessage;
   EXPECT_FALSE(Port->Connected());
-  EXPECT_FALSE(Port->ThreadCreated());
+  EXPECT_FALSE(TComPortTestAccess::ThreadCreated(*Port));
   EXPECT_EQ(Sim.DeviceCallNames(), (std::vector<std::string>{"CreateFileA"}));
   EXPECT_EQ(Log.Entries(), (std::vector<std::string>{"BeforeOpen"}));
   // A write on it reports the closed port and returns at once instead of waiting.
@@ -364,7 +366,7 @@ TEST_F(PortFailures, RefusedSettingDuringOpenClosesTheDeviceAndRaises) {
       EXPECT_EQ(E.WinErrorCode(), 87) << Call;
     }
     EXPECT_FALSE(Port->Connected()) << Call;
-    EXPECT_FALSE(Port->ThreadCreated()) << Call;
+    EXPECT_FALSE(TComPortTestAccess::ThreadCreated(*Port)) << Call;
     EXPECT_FALSE(Sim.IsOpen("COM7")) << Call;
     EXPECT_EQ(Port->DeviceHandle(), INVALID_HANDLE_VALUE_) << Call;
     EXPECT_EQ(CallsNamed("SetCommMask").size(), 0u) << Call;
@@ -380,7 +382,7 @@ TEST_F(PortFailures, HandledSettingFailureOpensAnyway) {
   EXPECT_EQ(Reports[0].Code, CE_SetStateFailed);
   EXPECT_EQ(Reports[0].WinError, 87);
   EXPECT_TRUE(Port->Connected());
-  EXPECT_TRUE(Port->ThreadCreated());
+  EXPECT_TRUE(TComPortTestAccess::ThreadCreated(*Port));
   EXPECT_EQ(CallsNamed("SetCommTimeouts").size(), 1u) << "the open went on";
 }
 
@@ -400,7 +402,7 @@ TEST_F(PortFailures, PurgeFailureIsRaisedAfterThePortIsReleased) {
     EXPECT_EQ(E.WinErrorCode(), 87);
   }
   EXPECT_FALSE(Port->Connected());
-  EXPECT_FALSE(Port->ThreadCreated());
+  EXPECT_FALSE(TComPortTestAccess::ThreadCreated(*Port));
   EXPECT_FALSE(Sim.IsOpen("COM7"));
   EXPECT_TRUE(Log.Contains("AfterClose"));
   Port->Open();  // and it opens again
@@ -429,7 +431,7 @@ TEST_F(PortFailures, ModemStatusFailureRaisesAfterTheOpenIsComplete) {
     EXPECT_EQ(E.WinErrorCode(), 6);
   }
   EXPECT_TRUE(Port->Connected());
-  EXPECT_TRUE(Port->ThreadCreated());
+  EXPECT_TRUE(TComPortTestAccess::ThreadCreated(*Port));
   EXPECT_EQ(Log.Entries(), (std::vector<std::string>{"BeforeOpen", "AfterOpen"}));
 }
 
@@ -546,7 +548,7 @@ TEST_F(PortProperties, UpdateDefersApplicationToTheOutermostEnd) {
             (std::vector<std::string>{"SetupComm", "SetCommState", "SetCommTimeouts"}));
   EXPECT_EQ(Sim.State("COM7").BaudRate, 1200u);
   Port->EndUpdate();  // unbalanced: ignored
-  EXPECT_EQ(Port->UpdateCount(), 0);
+  EXPECT_EQ(TComPortTestAccess::UpdateCount(*Port), 0);
 }
 
 TEST_F(PortProperties, LoadingStoresConnectedAndLoadedOpens) {
@@ -562,7 +564,7 @@ TEST_F(PortProperties, LoadingStoresConnectedAndLoadedOpens) {
 }
 
 TEST_F(PortProperties, FailedOpenAfterLoadGoesToTheReportAndStaysClosed) {
-  Port->SetPort("COM9");
+  Port->SetPort_("COM9");
   Port->BeginLoading();
   Port->SetConnected(true);
   Port->Loaded();  // must not raise
@@ -602,9 +604,9 @@ class TListener : public TComponent {
   }
   void Notification(TComponent* AComponent, TOperation Operation) override {
     if (AComponent == FPort && Operation == opRemove) {
-      Removed = FPort->LinkCount();
+      Removed = TComPortTestAccess::LinkCount(*FPort);
       FPort->RemoveLink(&FLink);
-      RemainingAfter = FPort->LinkCount();
+      RemainingAfter = TComPortTestAccess::LinkCount(*FPort);
       ClosedWhenTold = !FPort->Connected();
       FPort = nullptr;
     }

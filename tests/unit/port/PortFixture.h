@@ -168,7 +168,7 @@ class SimPortTest : public ::testing::Test {
     Sim.AddDevice("COM7");
     Port = std::make_unique<TComPort>(nullptr);
     Port->SetOS(&Sim);
-    Port->SetPort("COM7");
+    Port->SetPort_("COM7");
   }
 
   void TearDown() override {

@@ -1,6 +1,7 @@
 // Reads, writes, status queries, links and the reporting routine on the simulated device.
 #include <cstring>
 
+#include "tests/support/PortAccess.h"
 #include "tests/unit/port/PortFixture.h"
 
 namespace comfind {
@@ -256,7 +257,7 @@ TEST_F(PortLinks, RegistrationIsCheckedAndKeepsHasRxBufLink) {
   TComLink Plain, Receiving;
   Receiving.OnRxBuf = [](TObject*, const void*, int32_t) {};
   Port->AddLink(&Plain);
-  EXPECT_FALSE(Port->HasRxBufLink());
+  EXPECT_FALSE(TComPortTestAccess::HasRxBufLink(*Port));
   EXPECT_TRUE(Port->TriggersOnRxChar());
   try {
     Port->AddLink(&Plain);
@@ -265,9 +266,9 @@ TEST_F(PortLinks, RegistrationIsCheckedAndKeepsHasRxBufLink) {
     EXPECT_EQ(E.ErrorCode(), CE_RegFailed);
     EXPECT_EQ(E.Message(), "Link (un)registration failed");
   }
-  EXPECT_EQ(Port->LinkCount(), 1);
+  EXPECT_EQ(TComPortTestAccess::LinkCount(*Port), 1);
   Port->AddLink(&Receiving);
-  EXPECT_TRUE(Port->HasRxBufLink());
+  EXPECT_TRUE(TComPortTestAccess::HasRxBufLink(*Port));
   EXPECT_FALSE(Port->TriggersOnRxChar());
 
   for (bool Value : {true, false}) {
@@ -286,13 +287,13 @@ TEST_F(PortLinks, RegistrationIsCheckedAndKeepsHasRxBufLink) {
   Port->OnException = nullptr;
 
   Port->RemoveLink(&Receiving);
-  EXPECT_FALSE(Port->HasRxBufLink());
+  EXPECT_FALSE(TComPortTestAccess::HasRxBufLink(*Port));
   EXPECT_FALSE(Port->TriggersOnRxChar()) << "the stored value is read again";
   Port->SetTriggersOnRxChar(true);
   EXPECT_TRUE(Port->TriggersOnRxChar());
   EXPECT_THROW(Port->RemoveLink(&Receiving), EComPort);
   Port->RemoveLink(&Plain);
-  EXPECT_EQ(Port->LinkCount(), 0);
+  EXPECT_EQ(TComPortTestAccess::LinkCount(*Port), 0);
 }
 
 TEST_F(PortLinks, LinksHearInRegistrationOrderAndEmptySlotsAreSkipped) {

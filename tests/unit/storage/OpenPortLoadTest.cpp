@@ -24,7 +24,7 @@ class OpenPortLoad : public testing::Test {
     Port = std::make_unique<TComPort>(nullptr);
     Port->SetName("cpCheck");
     Port->SetOS(&Sim);
-    Port->SetPort("COM5");
+    Port->SetPort_("COM5");
     // No event thread: the load is about settings, not events.
     Port->SetEvents(TComEvents{});
     Port->SetStoredProps(AllStoredProps());

@@ -27,7 +27,7 @@ std::unique_ptr<TComPort> NewPort(const std::string& Name = "cpStore") {
 
 // Every setting away from its constructor value, and characters at the edges of their forms.
 void SetEverything(TCustomComPort& P) {
-  P.SetPort("COM12");
+  P.SetPort_("COM12");
   P.SetBaudRate(brCustom);
   P.SetCustomBaudRate(250000);
   P.SetStopBits(sbOne5StopBits);
@@ -255,7 +255,7 @@ INSTANTIATE_TEST_SUITE_P(Targets, PortStorageRoundTrip,
 TEST(PortStoreToIniFile, TheBasicGroupAsAFileShowsIt) {
   TTempDir Dir;
   auto P = NewPort("cpCheck");
-  P->SetPort("COM7");
+  P->SetPort_("COM7");
   P->SetBaudRate(br19200);
   TDiskIniFile Ini(Dir.File("basic.ini"));
   P->StoreToIniFile(Ini);
@@ -554,7 +554,7 @@ TEST(ComPortSettingsFile, AValueTheFileCannotHoldLeavesTheFileAsItWas) {
   auto P = NewPort("cpCheck");
   P->SetStoredProps({spOthers});
   SetEverything(*P);
-  P->SetPort("COM5\r\n[Injected]\r\nX=1");
+  P->SetPort_("COM5\r\n[Injected]\r\nX=1");
   EXPECT_THROW(SaveComPortSettings(*P, File), EIniFileException);
   EXPECT_EQ(ReadFileBytes(File), "[cpCheck]\nPort=COM3\n");
   EXPECT_EQ(P->StoredProps(), TStoredProps{spOthers});

@@ -77,7 +77,7 @@ TEST_F(Win32Registry, APortsSettingsRoundTripThroughAKeyTheCallerOpened) {
   auto From = std::make_unique<TComPort>(nullptr);
   From->SetName("cpCheck");
   From->SetStoredProps(AllStoredProps());
-  From->SetPort("COM12");
+  From->SetPort_("COM12");
   From->SetBaudRate(brCustom);
   From->SetCustomBaudRate(31250);
   From->SetEventChar(static_cast<char>(200));

@@ -1,0 +1,222 @@
+// The port's side of its events: which work each event does, the hidden window's procedure
+// that runs that work on the main thread (smWindowSync), the work itself, the open and close
+// notifications and the dispatchers that call the handlers.
+#include <exception>
+#include <memory>
+
+#include "port/CPort.h"
+
+namespace comfind {
+
+const TCustomComPort::TEventRoute TCustomComPort::EventRoutes[10] = {
+    {evError, EV_ERR_, &TCustomComPort::HandleError},
+    {evRxChar, EV_RXCHAR_, &TCustomComPort::HandleRxChar},
+    {evTxEmpty, EV_TXEMPTY_, &TCustomComPort::HandleTxEmpty},
+    {evBreak, EV_BREAK_, &TCustomComPort::HandleBreak},
+    {evRing, EV_RING_, &TCustomComPort::HandleRing},
+    {evCTS, EV_CTS_, &TCustomComPort::HandleCTSChange},
+    {evDSR, EV_DSR_, &TCustomComPort::HandleDSRChange},
+    {evRxFlag, EV_RXFLAG_, &TCustomComPort::HandleRxFlag},
+    {evRLSD, EV_RLSD_, &TCustomComPort::HandleRLSDChange},
+    {evRx80Full, EV_RX80FULL_, &TCustomComPort::HandleRx80Full}};
+
+uint32_t EventsToMask(TComEvents Events) {
+  uint32_t Mask = 0;
+  for (const auto& R : TCustomComPort::EventRoutes)
+    if (Events.Contains(R.Event)) Mask |= R.Mask;
+  return Mask;
+}
+
+TComEvents MaskToEvents(uint32_t Mask) {
+  TComEvents Events;
+  for (const auto& R : TCustomComPort::EventRoutes)
+    if (Mask & R.Mask) Events.Include(R.Event);
+  return Events;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The hidden window's procedure (smWindowSync)
+
+void TCustomComPort::WindowMethod(TMessage& Message) {
+  if (Message.Msg != CM_COMPORT) {
+    Message.Result = DefWindowProc_(Message);
+    return;
+  }
+  // Release the event thread first: it must be free to wait again (or to end, when the work
+  // below closes the port) while the work runs.
+  if (InSendMessage_()) ReplyMessage_(0);
+  try {
+    if (FConnected) {
+      for (const auto& R : EventRoutes) {
+        if (R.Mask != Message.WParam) continue;
+        (this->*R.Handle)();
+        break;
+      }
+    }
+  } catch (...) {
+    TMainLoop::Instance().HandleException(this, std::current_exception());
+  }
+  Message.Result = 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Per-event work
+
+void TCustomComPort::HandleRxChar() {
+  int32_t Count = InputQueueCount();
+  if (Count > 0) NotifyLinks(&TComLink::OnRxBusy, true);
+  if (Count > 0 && !TriggersOnRxChar()) {
+    // One read, one block for everybody; the block goes with the scope, also when a handler
+    // raises.
+    std::unique_ptr<char[]> Block;
+    int32_t Got = 0;
+    bool Read = false;
+    auto ReadOnce = [&] {
+      Block = std::make_unique<char[]>(static_cast<size_t>(Count));
+      Got = ReadBytes(Block.get(), Count);
+      // The read may end early (a timeout, a purge): only the bytes it delivered exist.
+      if (Got < 0) Got = 0;
+      if (Got > Count) Got = Count;
+      if (Got > 0) DoRxBuf(Block.get(), Got);
+      Read = true;
+    };
+    const size_t LinkCount = FLinks.size();
+    for (size_t i = 0; i < LinkCount && i < FLinks.size(); ++i) {
+      TComLink* Link = FLinks[i];
+      if (!Link->OnRxBuf) continue;
+      if (!Read) ReadOnce();
+      if (Got > 0) Link->OnRxBuf(this, Block.get(), Got);
+    }
+    if (!Read && !FTriggersOnRxChar) ReadOnce();
+    if (Read) Count = 0;
+  }
+  if (Count > 0) DoRxChar(Count);
+}
+
+void TCustomComPort::HandleTxEmpty() {
+  NotifyLinks(&TComLink::OnTxBusy, false);
+  NotifyLinks(&TComLink::OnTxEmpty);
+  DoTxEmpty();
+}
+
+void TCustomComPort::HandleRxFlag() {
+  NotifyLinks(&TComLink::OnRxFlag);
+  DoRxFlag();
+}
+
+void TCustomComPort::HandleRing() {
+  NotifyLinks(&TComLink::OnRing);
+  DoRing();
+}
+
+void TCustomComPort::HandleBreak() {
+  DoBreak();
+}
+
+void TCustomComPort::HandleRx80Full() {
+  DoRx80Full();
+}
+
+void TCustomComPort::HandleCTSChange() {
+  const bool On = GetModemSignals().Contains(msCTS);
+  NotifyLinks(&TComLink::OnCTSChange, On);
+  DoCTSChange(On);
+}
+
+void TCustomComPort::HandleDSRChange() {
+  const bool On = GetModemSignals().Contains(msDSR);
+  NotifyLinks(&TComLink::OnDSRChange, On);
+  DoDSRChange(On);
+}
+
+void TCustomComPort::HandleRLSDChange() {
+  const bool On = GetModemSignals().Contains(msRLSD);
+  NotifyLinks(&TComLink::OnRLSDChange, On);
+  DoRLSDChange(On);
+}
+
+void TCustomComPort::HandleError() {
+  const TComErrors Errors = GetLineErrors();
+  if (!Errors.Empty()) DoError(Errors);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Open and close notifications
+
+void TCustomComPort::HandleBeforeOpen() {
+  DoBeforeOpen();
+}
+
+void TCustomComPort::HandleAfterOpen() {
+  NotifyLinks(&TComLink::OnConnChange, true);
+  DoAfterOpen();
+  HandleCTSChange();
+  HandleDSRChange();
+  HandleRLSDChange();
+}
+
+void TCustomComPort::HandleBeforeClose() {
+  NotifyLinks(&TComLink::OnCTSChange, false);
+  NotifyLinks(&TComLink::OnDSRChange, false);
+  NotifyLinks(&TComLink::OnRLSDChange, false);
+  DoCTSChange(false);
+  DoDSRChange(false);
+  DoRLSDChange(false);
+  DoBeforeClose();
+}
+
+void TCustomComPort::HandleAfterClose() {
+  NotifyLinks(&TComLink::OnConnChange, false);
+  DoAfterClose();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dispatchers
+
+void TCustomComPort::DoAfterClose() {
+  OnAfterClose(this);
+}
+void TCustomComPort::DoAfterOpen() {
+  OnAfterOpen(this);
+}
+void TCustomComPort::DoBeforeClose() {
+  OnBeforeClose(this);
+}
+void TCustomComPort::DoBeforeOpen() {
+  OnBeforeOpen(this);
+}
+void TCustomComPort::DoRxChar(int32_t Count) {
+  OnRxChar(this, Count);
+}
+void TCustomComPort::DoRxBuf(const void* Buffer, int32_t Count) {
+  OnRxBuf(this, Buffer, Count);
+}
+void TCustomComPort::DoTxEmpty() {
+  OnTxEmpty(this);
+}
+void TCustomComPort::DoBreak() {
+  OnBreak(this);
+}
+void TCustomComPort::DoRing() {
+  OnRing(this);
+}
+void TCustomComPort::DoRxFlag() {
+  OnRxFlag(this);
+}
+void TCustomComPort::DoCTSChange(bool OnOff) {
+  OnCTSChange(this, OnOff);
+}
+void TCustomComPort::DoDSRChange(bool OnOff) {
+  OnDSRChange(this, OnOff);
+}
+void TCustomComPort::DoError(TComErrors Errors) {
+  OnError(this, Errors);
+}
+void TCustomComPort::DoRLSDChange(bool OnOff) {
+  OnRLSDChange(this, OnOff);
+}
+void TCustomComPort::DoRx80Full() {
+  OnRx80Full(this);
+}
+
+}  // namespace comfind
