@@ -1,4 +1,5 @@
 #include "tools/InstrumentSim.h"
+#include "testkit/Pty.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -52,15 +53,9 @@ TSimPort::TSimPort(const TSimOptions& Options, const std::string& Device) : FOpt
   FOptions.DelayMs = std::max(0, FOptions.DelayMs);
   FOptions.GapMs = std::max(0, FOptions.GapMs);
   if (Device.empty()) {
-    FFd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (FFd < 0) throw SysFailure("posix_openpt");
-    char Name[128];
-    if (grantpt(FFd) != 0 || unlockpt(FFd) != 0 || ptsname_r(FFd, Name, sizeof Name) != 0) {
-      auto Failure = SysFailure("pseudo-terminal set-up");
-      ::close(FFd);
-      throw Failure;
-    }
-    FPath = Name;
+    TPtyMaster Pty = OpenPtyMaster();
+    FFd = Pty.Fd;
+    FPath = std::move(Pty.SlavePath);
     // Without a slave descriptor of our own the master reads a hang-up whenever the code under
     // test has the port closed, and poll would report it without pause.
     FHeldSlave = ::open(FPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

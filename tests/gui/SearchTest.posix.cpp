@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "tests/gui/GuiTest.h"
-#include "tests/support/Pty.h"
+#include "testkit/Pty.h"
 
 namespace comfind {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/Pty.h"
+#include "testkit/Pty.h"
 
 namespace comfind {
 

@@ -13,7 +13,7 @@
 #include "port/CPort.h"
 #include "port/packet/ComDataPacket.h"
 #include "search/dmCom.h"
-#include "tests/support/Pty.h"
+#include "testkit/Pty.h"
 #include "tests/unit/faults/Resources.h"
 
 namespace comfind {

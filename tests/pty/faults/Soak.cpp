@@ -8,7 +8,7 @@
 
 #include "framework/MainLoop.h"
 #include "port/CPort.h"
-#include "tests/support/Pty.h"
+#include "testkit/Pty.h"
 #include "tests/unit/faults/Resources.h"
 
 namespace comfind {

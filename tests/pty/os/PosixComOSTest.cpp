@@ -1,7 +1,8 @@
 // The POSIX layer on real pseudo-terminals: what the far end sees, the emulated timeouts, the
 // exclusive open, refused names, the comm-event wait and a device that vanishes.
 #include "port/os/ComOS.h"
-#include "tests/support/Pty.h"
+#include "testkit/LineSettings.h"
+#include "testkit/Pty.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -26,18 +27,6 @@ using namespace std::chrono_literals;
 using TClock = std::chrono::steady_clock;
 
 constexpr uint32_t kMaxDword = 0xFFFFFFFF;
-
-TDCB ApplicationDCB() {
-  TDCB D;
-  D.BaudRate = 19200;
-  D.Flags = 0x0011;
-  D.XonLim = 256;
-  D.XoffLim = 256;
-  D.ByteSize = 8;
-  D.XonChar = 0x11;
-  D.XoffChar = 0x13;
-  return D;
-}
 
 long Ms(TClock::duration D) {
   return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(D).count());

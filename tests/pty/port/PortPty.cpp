@@ -8,7 +8,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "tests/support/Pty.h"
+#include "testkit/Pty.h"
 #include "tests/unit/port/PortFixture.h"
 
 namespace comfind {

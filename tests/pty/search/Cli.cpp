@@ -16,7 +16,7 @@
 #include "framework/Classes.h"
 #include "port/ComEnum.h"
 #include "search/LogText.h"
-#include "tests/pty/search/Process.h"
+#include "testkit/Process.h"
 
 namespace comfind {
 

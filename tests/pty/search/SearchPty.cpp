@@ -11,7 +11,7 @@
 #include "framework/MainLoop.h"
 #include "port/packet/ComDataPacket.h"
 #include "search/dmCom.h"
-#include "tests/support/Pty.h"
+#include "testkit/Pty.h"
 
 namespace comfind {
 

@@ -1,6 +1,7 @@
 // The pure translations of the POSIX layer: device names, the device control block onto
 // termios and the lines, and the Win32 timeouts onto read and write plans.
 #include "port/os/TermiosMap.h"
+#include "testkit/LineSettings.h"
 
 #include <gtest/gtest.h>
 
@@ -14,18 +15,6 @@ namespace comfind {
 namespace {
 
 constexpr uint32_t kMaxDword = 0xFFFFFFFF;
-
-TDCB ApplicationDCB() {
-  TDCB D;
-  D.BaudRate = 19200;
-  D.Flags = 0x0011;  // binary, DTR enabled
-  D.XonLim = 256;
-  D.XoffLim = 256;
-  D.ByteSize = 8;
-  D.XonChar = 0x11;
-  D.XoffChar = 0x13;
-  return D;
-}
 
 // A cooked terminal as the kernel leaves a fresh one, so that every raw bit must be cleared.
 termios Cooked() {

@@ -1,4 +1,4 @@
-#include "tests/support/Pty.h"
+#include "testkit/Pty.h"
 
 #include "port/os/TermiosMap.h"
 
@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace comfind {
 
@@ -70,23 +71,26 @@ uint32_t SpeedToRate(speed_t Speed) {
 
 TPty::TPty() : TPty(TOptions{}) {}
 
-TPty::TPty(const TOptions& Options) {
-  FMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (FMaster < 0) throw SysFailure("posix_openpt");
-  if (grantpt(FMaster) != 0 || unlockpt(FMaster) != 0) {
-    auto Failure = SysFailure("grantpt/unlockpt");
-    ::close(FMaster);
-    throw Failure;
-  }
+TPtyMaster OpenPtyMaster() {
+  TPtyMaster Pty;
+  Pty.Fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (Pty.Fd < 0) throw SysFailure("posix_openpt");
   char Name[128];
-  if (ptsname_r(FMaster, Name, sizeof Name) != 0) {
-    auto Failure = SysFailure("ptsname_r");
-    ::close(FMaster);
+  if (::grantpt(Pty.Fd) != 0 || ::unlockpt(Pty.Fd) != 0 ||
+      ::ptsname_r(Pty.Fd, Name, sizeof Name) != 0) {
+    auto Failure = SysFailure("grantpt/unlockpt/ptsname_r");
+    ::close(Pty.Fd);
     throw Failure;
   }
-  FSlavePath = Name;
+  Pty.SlavePath = Name;
+  return Pty;
+}
+
+TPty::TPty(const TOptions& Options) {
   // Non-blocking so that Read() never hangs past its deadline when poll and read disagree.
-  ::fcntl(FMaster, F_SETFL, ::fcntl(FMaster, F_GETFL) | O_NONBLOCK);
+  TPtyMaster Pty = OpenPtyMaster();
+  FMaster = Pty.Fd;
+  FSlavePath = std::move(Pty.SlavePath);
   if (Options.Raw) {
     // Mode ioctls on a master act on the slave's settings, which are the ones that matter:
     // the slave's line discipline would otherwise echo and translate the test's bytes.

@@ -1,3 +1,5 @@
+// What tests, tools and benchmarks share for the far end of a line: pseudo-terminals.
+//
 // A pseudo-terminal pair for tests that need a real serial-like device without touching the
 // machine's own serial ports. The test plays the far end through the master side; the code
 // under test opens SlavePath() like any device.
@@ -22,6 +24,15 @@
 struct termios;
 
 namespace comfind {
+
+// A new pseudo-terminal: its master descriptor (non-blocking, close-on-exec, not the
+// controlling terminal) and the path of its slave side.
+struct TPtyMaster {
+  int Fd = -1;
+  std::string SlavePath;
+};
+// Opens one. Throws std::runtime_error naming the call that failed. The caller owns Fd.
+TPtyMaster OpenPtyMaster();
 
 class TPty {
  public:

@@ -1,4 +1,4 @@
-#include "tests/pty/search/Process.h"
+#include "testkit/Process.h"
 
 #include <fcntl.h>
 #include <poll.h>
