@@ -7,7 +7,8 @@
 
 // Fills List with the names of the serial ports the operating system lists now ("COM7",
 // "ttyUSB0"), sorted textually ignoring case, duplicates kept. When the system's list cannot
-// be read, List is left exactly as it was.
+// be read, List is left exactly as it was. On Linux the active system consoles are left out
+// (a search must not write into them); they can still be opened by name.
 
 namespace comfind {
 

@@ -1,9 +1,12 @@
 // Port enumeration over fabricated sysfs and /dev trees: which tty entries count as serial
-// ports, their order, and what an unreadable tree does to the caller's list.
+// ports (consoles and bound Bluetooth ports included), their order, and what an unreadable
+// tree does to the caller's list.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -46,6 +49,17 @@ class TFakeMachine {
     if (WithNode) std::ofstream(Dev() / Name).put('\0');
   }
   void Serial(const std::string& Name) { AddTty(Name, true); }
+  // The kernel's list of active consoles, as in <sysfs>/class/tty/console/active.
+  void Consoles(const std::string& Active) {
+    fs::create_directories(Tty() / "console");
+    std::ofstream(Tty() / "console" / "active") << Active;
+  }
+  // An RFCOMM port bound to a Bluetooth address but not connected: no device link yet.
+  void BoundRfcomm(const std::string& Name, bool WithNode = true) {
+    AddTty(Name, false, -1, WithNode);
+    std::ofstream(Tty() / Name / "address") << "00:11:22:33:44:55\n";
+    std::ofstream(Tty() / Name / "channel") << "1\n";
+  }
 
   std::vector<std::string> List() const {
     TStringList L;
@@ -72,6 +86,42 @@ TEST(PortEnumerationTest, ListsOnlyTtysBackedByARealDeviceWithANode) {
   M.AddTty("ttyACM0", true);
   M.AddTty("ttyS3", true, 4, false);  // host device not visible in this /dev
   EXPECT_EQ(M.List(), (Names{"ttyACM0", "ttyS0", "ttyUSB0"}));
+}
+
+TEST(PortEnumerationTest, LeavesOutTheActiveConsolesAndOnlyThem) {
+  const struct {
+    const char* Active;  // the kernel's list, null for none at all
+    Names Listed;
+  } Cases[] = {
+      {nullptr, {"ttyS0", "ttyS1", "ttyUSB0"}},
+      {"", {"ttyS0", "ttyS1", "ttyUSB0"}},
+      {"tty0 ttyS0\n", {"ttyS1", "ttyUSB0"}},
+      // Several serial consoles, a USB-serial one among them, and a name that is no port.
+      {"ttyUSB0 ttyS1 tty0 netcon0\n", {"ttyS0"}},
+      // Only whole names: ttyS1 is no prefix of ttyS10, nor the other way round.
+      {"ttyS10\n", {"ttyS0", "ttyS1", "ttyUSB0"}},
+  };
+  for (const auto& Case : Cases) {
+    TFakeMachine M;
+    M.AddTty("console", false);  // /dev/console itself: never a port
+    M.AddTty("tty0", false);
+    M.AddTty("ttyS0", true, 4);
+    M.AddTty("ttyS1", true, 4);
+    M.Serial("ttyUSB0");
+    if (Case.Active) M.Consoles(Case.Active);
+    EXPECT_EQ(M.List(), Case.Listed) << (Case.Active ? Case.Active : "(no active file)");
+  }
+}
+
+TEST(PortEnumerationTest, ListsBoundBluetoothPortsThatHaveNoDeviceYet) {
+  TFakeMachine M;
+  M.BoundRfcomm("rfcomm0");
+  M.BoundRfcomm("rfcomm1", false);  // no node: nothing could open it
+  M.AddTty("rfcomm2", true);        // connected: the device link is there
+  M.AddTty("tty5", false);          // neither a device nor an RFCOMM binding
+  std::ofstream(M.Tty() / "tty5" / "channel") << "1\n";
+  M.Serial("ttyUSB0");
+  EXPECT_EQ(M.List(), (Names{"rfcomm0", "rfcomm2", "ttyUSB0"}));
 }
 
 TEST(PortEnumerationTest, SortsTextuallyIgnoringCaseAndKeepsNamesAsStored) {
@@ -136,10 +186,16 @@ TEST(PortEnumerationTest, TheMachinesOwnListIsSortedAndOpenableByName) {
     EXPECT_EQ(L.Items(), (Names{"sentinel"}));
     return;
   }
+  std::ifstream Active("/sys/class/tty/console/active");
+  const Names Consoles{std::istream_iterator<std::string>(Active),
+                       std::istream_iterator<std::string>()};
   for (int I = 0; I < L.Count(); ++I) {
     EXPECT_NE(L[I], "sentinel");
     EXPECT_TRUE(fs::exists("/dev/" + L[I])) << L[I];
-    EXPECT_TRUE(fs::exists("/sys/class/tty/" + L[I] + "/device")) << L[I];
+    EXPECT_TRUE(fs::exists("/sys/class/tty/" + L[I] + "/device") ||
+                fs::exists("/sys/class/tty/" + L[I] + "/channel"))
+        << L[I];
+    EXPECT_EQ(std::count(Consoles.begin(), Consoles.end(), L[I]), 0) << L[I] << " is a console";
     if (I > 0) {
       EXPECT_LE(CompareTextAscii(L[I - 1], L[I]), 0);
     }
