@@ -1,6 +1,7 @@
 // Checks of the LD_PRELOAD library that lets Wine use a pseudo-terminal as a COM port. Run with
 // the library preloaded (scripts/wine-tests.sh does): the modem-line calls on pseudo-terminals,
-// the calls it must leave alone, the wait that only a hang-up ends, and the hidden serial devices.
+// the calls it must leave alone, the wait that only a hang-up ends, the hidden serial devices,
+// and the input lines that a control folder sets (the virtual-machine stage runs QEMU with it).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,11 +10,15 @@
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <sstream>
 #include <string>
 
 namespace comfind {
@@ -140,6 +145,96 @@ TEST_F(ModemLineShim, TheMachinesSerialDevicesDoNotExistForWine) {
   EXPECT_EQ(::access("/dev/pts", F_OK), 0);
   TPair P;
   EXPECT_GE(P.Slave, 0) << P.Path;
+}
+
+namespace {
+
+// COMFIND_MODEM_LINES pointing at a fresh folder for the life of a test.
+class TControlFolder {
+ public:
+  TControlFolder() {
+    char Template[] = "/tmp/comfind-lines.XXXXXX";
+    if (::mkdtemp(Template)) FPath = Template;
+    ::setenv("COMFIND_MODEM_LINES", FPath.c_str(), 1);
+  }
+  ~TControlFolder() {
+    ::unsetenv("COMFIND_MODEM_LINES");
+    std::error_code Ignored;
+    std::filesystem::remove_all(FPath, Ignored);
+  }
+  // The file of /dev/pts/N for a slave path, with a suffix.
+  std::string File(const std::string& SlavePath, const char* Suffix = "") const {
+    return FPath + "/" + SlavePath.substr(SlavePath.rfind('/') + 1) + Suffix;
+  }
+  void Set(const std::string& SlavePath, const std::string& Text) const {
+    const std::string Target = File(SlavePath);
+    std::ofstream(Target + ".tmp") << Text;
+    std::filesystem::rename(Target + ".tmp", Target);
+  }
+  std::string Read(const std::string& SlavePath, const char* Suffix) const {
+    std::ifstream In(File(SlavePath, Suffix));
+    std::stringstream Text;
+    Text << In.rdbuf();
+    return Text.str();
+  }
+  bool Ok() const { return !FPath.empty(); }
+
+ private:
+  std::string FPath;
+};
+
+}  // namespace
+
+TEST_F(ModemLineShim, AControlFolderSetsTheInputLinesAndAcknowledgesEachStateOnce) {
+  TControlFolder Control;
+  ASSERT_TRUE(Control.Ok());
+  TPair A, B;
+  ASSERT_GE(A.Slave, 0);
+  ASSERT_GE(B.Slave, 0);
+  // A device number seen before keeps the output lines an earlier test set: look at the inputs.
+  auto Inputs = [](int Fd) { return Lines(Fd) & ~(TIOCM_DTR | TIOCM_RTS); };
+  // No file: every input line off.
+  EXPECT_EQ(Inputs(A.Slave), 0);
+
+  int Dtr = TIOCM_DTR;
+  ASSERT_EQ(::ioctl(A.Slave, TIOCMBIS, &Dtr), 0);
+  Control.Set(A.Path, "7 cts dcd\n");
+  EXPECT_EQ(Inputs(A.Slave), TIOCM_CTS | TIOCM_CAR);
+  EXPECT_TRUE(Lines(A.Slave) & TIOCM_DTR) << "output lines stay as set";
+  EXPECT_EQ(Control.Read(A.Path, ".seen"), "7\n");
+  EXPECT_EQ(Inputs(B.Slave), 0) << "another device has its own file";
+
+  Control.Set(A.Path, "8 dsr ri");
+  EXPECT_EQ(Inputs(A.Slave), TIOCM_DSR | TIOCM_RNG);
+  EXPECT_EQ(Control.Read(A.Path, ".seen"), "8\n");
+  // A state already seen is not written again: the writer's own reset of the file stays.
+  std::ofstream(Control.File(A.Path, ".seen")) << "x";
+  EXPECT_EQ(Inputs(A.Slave), TIOCM_DSR | TIOCM_RNG);
+  EXPECT_EQ(Control.Read(A.Path, ".seen"), "x");
+
+  Control.Set(A.Path, "9");
+  EXPECT_EQ(Inputs(A.Slave), 0);
+  EXPECT_EQ(Control.Read(A.Path, ".seen"), "9\n");
+}
+
+TEST_F(ModemLineShim, AControlFolderRecordsEverySettingAppliedToThePseudoTerminal) {
+  TControlFolder Control;
+  ASSERT_TRUE(Control.Ok());
+  TPair P;
+  ASSERT_GE(P.Slave, 0);
+  termios Tio{};
+  ASSERT_EQ(::tcgetattr(P.Slave, &Tio), 0);
+  ::cfmakeraw(&Tio);
+  ::cfsetspeed(&Tio, B38400);
+  ASSERT_EQ(::tcsetattr(P.Slave, TCSANOW, &Tio), 0);
+  Tio.c_cflag = (Tio.c_cflag & ~CSIZE) | CS7 | PARENB | CSTOPB;
+  ::cfsetspeed(&Tio, B19200);
+  ASSERT_EQ(::tcsetattr(P.Slave, TCSANOW, &Tio), 0);
+  EXPECT_EQ(Control.Read(P.Path, ".termios"), "38400 8N1\n19200 7E2\n");
+
+  // Only pseudo-terminal slaves are recorded.
+  ::tcsetattr(P.Master, TCSANOW, &Tio);
+  EXPECT_EQ(Control.Read(P.Path, ".termios"), "38400 8N1\n19200 7E2\n");
 }
 
 }  // namespace comfind
