@@ -16,8 +16,9 @@
 //    a TIOCMGET first hands out a new GEN, the library writes GEN into N.seen: the writer can
 //    wait until the reader has seen one state before it sets the next (a ring is a pulse, and
 //    a state that nobody read never happened). Each tcsetattr on such a pseudo-terminal adds
-//    "RATE 8N1" to N.termios, so every setting the reader applied is on record, not only the
-//    last one.
+//    "RATE 8N1" to N.termios, or "RATE 8E1 refused" when the kernel refused it (some refuse
+//    parity on a pseudo-terminal), so every setting the reader asked for is on record, not
+//    only the last one that held.
 // 2. The machine's own serial devices. Wine maps /dev/ttyS*, ttyUSB* and ttyACM* to COM ports at
 //    every start, and /dev/ttyS0 may be the machine's console. The tests must never open them, so
 //    for Wine they do not exist (access and open fail with ENOENT).
@@ -177,8 +178,8 @@ unsigned SpeedValue(speed_t Speed) {
   return 0;
 }
 
-// Appends the settings just applied to N.termios.
-void RecordSettings(const char* Folder, dev_t Device, const termios& Tio) {
+// Appends the settings just asked for to N.termios.
+void RecordSettings(const char* Folder, dev_t Device, const termios& Tio, bool Refused) {
   static const auto RealOpen = Next<int (*)(const char*, int, ...)>("open");
   const int Bits = (Tio.c_cflag & CSIZE) == CS5   ? 5
                    : (Tio.c_cflag & CSIZE) == CS6 ? 6
@@ -186,8 +187,8 @@ void RecordSettings(const char* Folder, dev_t Device, const termios& Tio) {
                                                   : 8;
   const char Parity = !(Tio.c_cflag & PARENB) ? 'N' : (Tio.c_cflag & PARODD) ? 'O' : 'E';
   char Line[64];
-  const int N = snprintf(Line, sizeof Line, "%u %d%c%d\n", SpeedValue(cfgetospeed(&Tio)), Bits,
-                         Parity, (Tio.c_cflag & CSTOPB) ? 2 : 1);
+  const int N = snprintf(Line, sizeof Line, "%u %d%c%d%s\n", SpeedValue(cfgetospeed(&Tio)), Bits,
+                         Parity, (Tio.c_cflag & CSTOPB) ? 2 : 1, Refused ? " refused" : "");
   const std::string Path = ControlFile(Folder, Device, ".termios");
   const int Fd = RealOpen(Path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (Fd < 0) return;
@@ -277,9 +278,9 @@ int tcsetattr(int Fd, int Action, const struct termios* Tio) {
   const int R = Real(Fd, Action, Tio);
   const char* Folder = ControlFolder();
   dev_t Device;
-  if (R == 0 && Folder && Tio && IsPtySlave(Fd, Device)) {
+  if (Folder && Tio && IsPtySlave(Fd, Device)) {
     const int Saved = errno;
-    RecordSettings(Folder, Device, *Tio);
+    RecordSettings(Folder, Device, *Tio, R != 0);
     errno = Saved;
   }
   return R;

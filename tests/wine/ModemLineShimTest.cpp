@@ -231,10 +231,13 @@ TEST_F(ModemLineShim, AControlFolderRecordsEverySettingAppliedToThePseudoTermina
   ::cfsetspeed(&Tio, B19200);
   ASSERT_EQ(::tcsetattr(P.Slave, TCSANOW, &Tio), 0);
   EXPECT_EQ(Control.Read(P.Path, ".termios"), "38400 8N1\n19200 7E2\n");
+  // What the kernel refuses is on record too, marked as such.
+  EXPECT_EQ(::tcsetattr(P.Slave, TCSANOW + 1000, &Tio), -1);
+  EXPECT_EQ(Control.Read(P.Path, ".termios"), "38400 8N1\n19200 7E2\n19200 7E2 refused\n");
 
   // Only pseudo-terminal slaves are recorded.
   ::tcsetattr(P.Master, TCSANOW, &Tio);
-  EXPECT_EQ(Control.Read(P.Path, ".termios"), "38400 8N1\n19200 7E2\n");
+  EXPECT_EQ(Control.Read(P.Path, ".termios"), "38400 8N1\n19200 7E2\n19200 7E2 refused\n");
 }
 
 }  // namespace comfind
