@@ -5,6 +5,7 @@ pkgs_build="build-essential cmake ninja-build pkg-config libgtest-dev libgmock-d
 pkgs_package="dpkg-dev groff-base unzip desktop-file-utils"
 pkgs_valgrind="valgrind"
 pkgs_wine="wine wine64"
+pkgs_vm="qemu-system-x86 busybox-static"
 pkgs_gui="qt6-base-dev libgl1-mesa-dev xvfb xauth"
 pkgs_bench="libbenchmark-dev libserialport-dev qt6-serialport-dev libboost-dev python3-serial"
 
