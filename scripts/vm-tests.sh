@@ -252,7 +252,7 @@ stage "simulated instruments"
 lines=$logs/lines
 mkdir -p "$lines"
 # start_sim NAME [instrument-sim options]: a simulator on a new pseudo-terminal; its output
-# goes through a pipe that read_sim reads.
+# goes through a pipe that sim_lines reads.
 start_sim() {
   local name=$1 fd path
   shift
@@ -285,12 +285,16 @@ sim_lines() {
 # The input lines of the tty behind ttyS1 (pts number $uart_pts), through the library.
 uart_pts=${sim_path[uart]##*/}
 lines_gen=0
-# set_lines WORD...: sets the input lines of ttyS1 (cts dsr dcd ri) and waits until QEMU has
-# read them (the library writes the generation it handed out); 1 when it did not in 20 s.
-set_lines() {
+# put_lines WORD...: sets the input lines of ttyS1 (cts dsr dcd ri) for QEMU's next look.
+put_lines() {
   lines_gen=$((lines_gen + 1))
   echo "$lines_gen $*" >"$lines/$uart_pts.new"
   mv "$lines/$uart_pts.new" "$lines/$uart_pts"
+}
+# set_lines WORD...: sets the input lines of ttyS1 (cts dsr dcd ri) and waits until QEMU has
+# read them (the library writes the generation it handed out); 1 when it did not in 20 s.
+set_lines() {
+  put_lines "$@"
   # QEMU reads the lines every 10 ms while the guest listens for them: a look every 10 ms.
   local until=$((${EPOCHREALTIME/./} + 20000000))
   while [ "$(cat "$lines/$uart_pts.seen" 2>/dev/null)" != "$lines_gen" ]; do
@@ -331,6 +335,7 @@ exec {to_qmp}<>"$work/qmp.in" {from_qmp}<>"$work/qmp.out"
 # extended regular expression PATTERN; 1 at the deadline or when QEMU has ended.
 transcript=$work/transcript
 : >"$transcript"
+guest_partial=
 guest_read() {
   local pattern=$1 until=$((${EPOCHREALTIME/./} + $2 * 1000000)) left line
   while :; do
@@ -339,11 +344,17 @@ guest_read() {
     kill -0 "$qemu_pid" 2>/dev/null || return 1
     # In slices of at most a second, so that an ended QEMU is noticed.
     [ "$left" -gt 1000000 ] && left=1000000
+    line=
     if read -r -t "$((left / 1000000)).$(printf '%06d' $((left % 1000000)))" -u "$from_guest" line
     then
+      line=$guest_partial$line
+      guest_partial=
       echo "$line" >>"$transcript"
       echo "$line" >>"$logs/guest.log"
       [[ $line =~ $pattern ]] && return 0
+    else
+      # A read that times out in the middle of a line keeps what it got: the rest follows.
+      guest_partial=$guest_partial$line
     fi
   done
 }
@@ -371,17 +382,20 @@ program() {
   printf '%s\n' "$*" >&"$to_guest"
 }
 
-# qmp COMMAND-JSON: sends a monitor command and waits for its answer (events in between are
-# logged); 1 when it failed or did not answer in 20 s.
+# qmp COMMAND-JSON: sends a monitor command and waits for its answer; 1 when it failed or did
+# not answer in 20 s. Events that come before the answer are kept for qmp_event.
 qmp_answer=
+qmp_events=
 qmp() {
   local line until=$((${EPOCHREALTIME/./} + 20000000))
+  qmp_events=
   echo "$1" >>"$logs/qmp.log"
   printf '%s\n' "$1" >&"$to_qmp"
   while [ "${EPOCHREALTIME/./}" -lt "$until" ]; do
     read -r -t 1 -u "$from_qmp" line || continue
     echo "$line" >>"$logs/qmp.log"
     case $line in
+      *'"event"'*) qmp_events+=$line$'\n' ;;
       *'"return"'*) qmp_answer=$line && return 0 ;;
       *'"error"'*) qmp_answer=$line && return 1 ;;
     esac
@@ -389,9 +403,11 @@ qmp() {
   qmp_answer="(no answer)"
   return 1
 }
-# qmp_event NAME SECONDS: waits for a monitor event; 1 at the deadline.
+# qmp_event NAME SECONDS: waits for a monitor event (or finds it among those that came with the
+# last answer); 1 at the deadline.
 qmp_event() {
   local line until=$((${EPOCHREALTIME/./} + $2 * 1000000))
+  [[ $qmp_events == *"\"event\": \"$1\""* ]] && return 0
   while [ "${EPOCHREALTIME/./}" -lt "$until" ]; do
     read -r -t 1 -u "$from_qmp" line || continue
     echo "$line" >>"$logs/qmp.log"
@@ -621,8 +637,8 @@ fi
 # ------------------------------------------------------------------------------------------
 stage "a close with output stuck behind CTS (ttyS1)"
 # CTS is low; the kernel would wait up to its closing wait (10 s here, 30 s by default) for
-# output that cannot go out.
-set_lines || true
+# output that cannot go out. (QEMU reads the lines when the port opens.)
+put_lines
 guest_run 30 port-events closing-wait /dev/ttyS1 1000
 for variant in events no-events; do
   flag=
