@@ -358,23 +358,31 @@ guest_read() {
     fi
   done
 }
-# guest COMMAND...: sends a command line to the guest's shell, with a fresh transcript.
+# guest COMMAND...: sends a command line to the guest's shell, with a fresh transcript. Each
+# command has a number, which its "@@done" line repeats: the end of a command that outlived its
+# wait is never taken for the end of a later one.
+guest_seq=0
 guest() {
+  guest_seq=$((guest_seq + 1))
   : >"$transcript"
-  echo "@@ $*" >>"$logs/guest.log"
-  printf '%s\n' "$*" >&"$to_guest"
+  echo "@@ $guest_seq $*" >>"$logs/guest.log"
+  printf '%s %s\n' "$guest_seq" "$*" >&"$to_guest"
 }
-# guest_run SECONDS COMMAND...: runs a command in the guest and waits for its end; sets
-# $status (the exit status, or "hung" at the deadline).
+# guest_done SECONDS: waits for the end of the last command; sets $status (its exit status, or
+# "hung" at the deadline).
+guest_done() {
+  if guest_read "^@@done $guest_seq [0-9]+\$" "$1"; then
+    status=$(tail -1 "$transcript" | cut -d' ' -f3)
+  else
+    status=hung
+  fi
+}
+# guest_run SECONDS COMMAND...: runs a command in the guest and waits for its end ($status).
 guest_run() {
   local secs=$1
   shift
   guest "$@"
-  if guest_read '^@@done [0-9]+$' "$secs"; then
-    status=$(tail -1 "$transcript" | cut -d' ' -f2)
-  else
-    status=hung
-  fi
+  guest_done "$secs"
 }
 # Sends a line to the program the guest runs now (its stdin is the conversation).
 program() {
@@ -574,7 +582,7 @@ cp "$transcript" "$logs/modem-lines.txt"
 events=$(sed '/^closing$/,$d' "$transcript")
 at_close=$(sed -n '/^closing$/,/^closed /p' "$transcript")
 program quit
-guest_read '^@@done [0-9]+$' 30 || true
+guest_done 30
 modem_check() {
   local id=$1 name=$2 up down
   up=$(grep -cx "$name 1" <<<"$events" || true)
@@ -617,7 +625,7 @@ if guest_read '^(open|not open)$' 30 && [ "$(tail -1 "$transcript")" = open ]; t
   program parity even
   guest_read '^parity even$' 20 || true
   program quit
-  guest_read '^@@done [0-9]+$' 30 || true
+  guest_done 30
   cp "$transcript" "$logs/custom-rate.txt"
   # What QEMU asked of the host, in turn (repeats folded).
   asked=$(tail -n +"$settings_from" "$lines/$uart_pts.termios" | sed 's/ refused$//' | uniq |
@@ -650,7 +658,7 @@ for variant in events no-events; do
     program close
     guest_read '^closed [0-9]+ ms$' 60 || true
     program quit
-    guest_read '^@@done [0-9]+$' 30 || true
+    guest_done 30
     cp "$transcript" "$logs/close-stuck-$variant.txt"
     ms=$(sed -n 's/^closed \([0-9]*\) ms$/\1/p' "$transcript")
     if [ -n "$ms" ] && [ "$ms" -lt 3000 ]; then
@@ -702,7 +710,7 @@ if guest_read '^(open|not open)$' 30 && [ "$(tail -1 "$transcript")" = open ]; t
     result vanish-close fail "closing the port of the vanished adapter did not end in 30 s"
   fi
   program quit
-  guest_read '^@@done [0-9]+$' 30 || true
+  guest_done 30
   cp "$transcript" "$logs/vanish.txt"
 else
   see=$transcript result vanish-reported fail "port-events could not open ttyUSB0"
@@ -729,8 +737,7 @@ for attempt in 1 2 3; do
       fi
     fi
   done
-  guest_read '^@@done [0-9]+$' 90 || true
-  status=$(tail -1 "$transcript" | sed -n 's/^@@done //p')
+  guest_done 90
   cp "$transcript" "$logs/unplug-during-probe.txt"
   sim_lines uart >/dev/null
   # The search's wait for an answer is 500 ms: a pull that took longer may have come after it.
