@@ -44,6 +44,7 @@ skip() {
 }
 
 . scripts/deps.sh
+ensure_packages build
 if ! ensure_packages vm; then
   skip "QEMU and busybox are not installed (packages: $pkgs_vm)"
 fi

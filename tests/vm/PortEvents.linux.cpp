@@ -43,6 +43,7 @@
 #include "port/CPort.h"
 #include "port/os/TermiosMap.h"
 
+namespace comfind {
 namespace {
 
 void Say(const char* Format, ...) __attribute__((format(printf, 1, 2)));
@@ -379,9 +380,7 @@ int ClosingWait(const char* Path, const char* CsText) {
   return Status;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   if (argc < 3) return Usage();
   const std::string Mode = argv[1];
   if (Mode == "termios" && argc <= 4) return Termios(argv[2], argc == 4 ? argv[3] : nullptr);
@@ -403,4 +402,11 @@ int main(int argc, char** argv) {
     }
   }
   return Listen(Options);
+}
+
+}  // namespace
+}  // namespace comfind
+
+int main(int argc, char** argv) {
+  return comfind::Run(argc, argv);
 }
