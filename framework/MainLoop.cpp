@@ -628,7 +628,19 @@ void TThread::ThreadProc() {
     // Kept for the owner (FatalException) instead of ending the process.
     FFatalException = std::current_exception();
   }
+  // Taken before the end is announced: once it is, an owner that waits may delete the object.
+  const bool Orphaned = FHandOver.exchange(true);
   TMainLoop::Instance().ThreadEnded(*this);
+  if (Orphaned) {
+    FThread.detach();
+    delete this;
+  }
+}
+
+void TThread::FreeOnTerminate() {
+  // The body has ended already (or is past the point where it looks): delete it here; the
+  // destructor joins a thread that has finished or is about to.
+  if (FHandOver.exchange(true)) delete this;
 }
 
 void TThread::WaitFor() {

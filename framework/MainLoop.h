@@ -189,6 +189,11 @@ class TThread : public TObject {
   void WaitFor();
   bool Finished() const { return FFinished; }
   bool Started() const { return FStarted; }
+  // Hands the object over to its own thread, which deletes it when the body has ended (at
+  // once, here, when it already has). For an owner that goes away where it cannot wait for
+  // the thread: on that thread itself, or while the thread is blocked in a synchronised call.
+  // The caller must not touch the object afterwards.
+  void FreeOnTerminate();
   // The exception that ended the body, or null. Read it after WaitFor().
   std::exception_ptr FatalException() const { return FFatalException; }
   // Kept for the callers that set it; the threads run at the scheduler's default priority
@@ -208,6 +213,8 @@ class TThread : public TObject {
   std::exception_ptr FFatalException;
   std::atomic<bool> FTerminated{false};
   std::atomic<bool> FFinished{false};
+  // Set by whichever comes first of the body's end and FreeOnTerminate; the second deletes.
+  std::atomic<bool> FHandOver{false};
   bool FStarted = false;
   TThreadPriority FPriority = tpNormal;
 };

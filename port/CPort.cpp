@@ -42,7 +42,16 @@ TCustomComPort::~TCustomComPort() {
   // Linked components unregister themselves when told of the destruction; they must find the
   // port whole, so tell them before anything of it is taken apart.
   Destroying();
-  FRetiredThreads.clear();
+  *FAlive = false;
+  // A thread that cannot be waited for here (the port is destroyed from inside its delivery:
+  // on that thread, or in a synchronised call it is blocked in) frees itself when its body
+  // ends; it looks at the port no more.
+  for (auto& Thread : FRetiredThreads) {
+    if (Thread->CanWaitHere())
+      Thread.reset();
+    else
+      Thread.release()->FreeOnTerminate();
+  }
 }
 
 void TCustomComPort::ReleaseAfterFailedClose() {
@@ -89,7 +98,7 @@ void TCustomComPort::Loaded() {
 void TCustomComPort::Open() {
   if (FConnected || Designing()) return;
   ReapThreads();
-  HandleBeforeOpen();
+  if (!HandleBeforeOpen()) return;
   OpenDevice();
   // With an OnException handler the failed open has been reported and has returned. Going on
   // would mark a port open that has no device; every later step would fail and the event
@@ -128,8 +137,12 @@ void TCustomComPort::Close() {
   // close already under way finishes the job.
   if (!FConnected || Designing() || FClosing) return;
   FClosing = true;
-  TScopeExit reset([this] { FClosing = false; });
-  HandleBeforeClose();
+  // A handler that destroys the port ends the close here: the destructor has released it.
+  const std::shared_ptr<const std::atomic<bool>> Alive = FAlive;
+  TScopeExit reset([this, Alive] {
+    if (*Alive) FClosing = false;
+  });
+  if (!HandleBeforeClose()) return;
   // A purge that fails (a device that has vanished fails every call) must not keep the port
   // open for good: no later close could succeed either, and the port would hold the thread and
   // the descriptor until it is destroyed. The close releases everything and raises afterwards.
@@ -389,9 +402,18 @@ void TCustomComPort::ReportError(uint16_t Code, int64_t Number) {
 // Transfers
 
 void TCustomComPort::CreateOverlapped(PComOverlapped& AsyncPtr) {
+  AsyncPtr = nullptr;
+  const THandle Event = OS().CreateEventA(true, true);
+  // A record without an event could not tell when a transfer has ended: the wait would fail
+  // while the system still owns the record, and freeing it then would free memory the system
+  // writes into. No record is made; the transfers that were to use it report the null record.
+  if (Event == 0 || Event == INVALID_HANDLE_VALUE_) {
+    ReportError(CE_InvalidAsync, OS().GetLastError());
+    return;
+  }
   auto* Rec = new TComOverlapped;
   Rec->Overlapped = TOverlapped{};
-  Rec->Overlapped.hEvent = OS().CreateEventA(true, true);
+  Rec->Overlapped.hEvent = Event;
   Rec->Kind = ioWrite;
   Rec->Data = nullptr;
   Rec->Size = 0;
@@ -505,6 +527,7 @@ int32_t TCustomComPort::WaitForCompletion(PComOverlapped AsyncPtr) {
 int32_t TCustomComPort::WriteText(std::string Str) {
   PComOverlapped Rec = nullptr;
   CreateOverlapped(Rec);
+  if (!Rec) return 0;  // reported (OnException took it)
   TScopeExit release([this, &Rec] { FreeOverlapped(Rec); });
   StartWriteText(Str, Rec);
   return WaitForCompletion(Rec);
@@ -513,6 +536,7 @@ int32_t TCustomComPort::WriteText(std::string Str) {
 int32_t TCustomComPort::ReadBytes(void* Buffer, int32_t Count) {
   PComOverlapped Rec = nullptr;
   CreateOverlapped(Rec);
+  if (!Rec) return 0;  // reported (OnException took it)
   TScopeExit release([this, &Rec] { FreeOverlapped(Rec); });
   StartRead(Buffer, Count, Rec);
   return WaitForCompletion(Rec);
@@ -564,16 +588,20 @@ TComErrors TCustomComPort::GetLineErrors() {
 // Links
 
 void TCustomComPort::AddLink(TComLink* Link) {
-  bool found = false;
-  for (TComLink* L : FLinks)
-    found = found || L == Link;
-  if (found)
+  if (!Link || Linked(Link)) {
     ReportError(CE_RegFailed, 0);
-  else
-    FLinks.push_back(Link);
+    return;
+  }
+  FLinks.push_back(Link);
   FHasRxBufLink = false;
   for (TComLink* L : FLinks)
     FHasRxBufLink = FHasRxBufLink || L->OnRxBuf.Assigned();
+}
+
+bool TCustomComPort::Linked(const TComLink* Link) const {
+  for (const TComLink* L : FLinks)
+    if (L == Link) return true;
+  return false;
 }
 
 void TCustomComPort::RemoveLink(TComLink* Link) {

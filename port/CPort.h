@@ -6,7 +6,9 @@
 // which other components hear the port. TComPort is the form placed on a data module.
 //
 // Threads: every operation runs on the thread that owns the port (the main thread), except the
-// per-event work, which runs where SyncMethod says (smNone: on the event thread).
+// per-event work, which runs where SyncMethod says (smNone: on the event thread). A handler may
+// close the port, and may destroy it: the rest of that delivery then leaves the port alone
+// (the handler itself, being part of the port, must not use its own captures afterwards).
 // Errors: every failure goes through ReportError: EComPort is raised, or OnException is called
 // and the operation goes on.
 #pragma once
@@ -156,7 +158,8 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   // and the operation returns what is said below for that case.
   //
   // A new transfer record with its own event; the caller owns it and frees it with
-  // FreeOverlapped, never while a transfer on it is pending.
+  // FreeOverlapped, never while a transfer on it is pending. Errors: CE_InvalidAsync when the
+  // event cannot be made (AsyncPtr is then null).
   void CreateOverlapped(PComOverlapped& AsyncPtr);
   // Frees a record made by CreateOverlapped (its event and write copy) and sets AsyncPtr to
   // null; a null AsyncPtr is left alone.
@@ -193,7 +196,11 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   TComErrors GetLineErrors();
 
   // --- links
+  // Registers a link; its slots hear the port from the next notice on, after the links
+  // registered before it. Errors: CE_RegFailed for a null or an already registered link.
   void AddLink(TComLink* Link);
+  // Unregisters a link, also from inside a slot (the links after it still hear that notice).
+  // Errors: CE_RegFailed for a link that is not registered.
   void RemoveLink(TComLink* Link);
 
   // --- errors
@@ -260,10 +267,12 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   virtual void DoRLSDChange(bool OnOff);
   virtual void DoRx80Full();
 
-  void HandleBeforeOpen();
-  void HandleAfterOpen();
-  void HandleBeforeClose();
-  void HandleAfterClose();
+  // The open and close notices. False when a handler destroyed the port: the caller returns at
+  // once.
+  bool HandleBeforeOpen();
+  bool HandleAfterOpen();
+  bool HandleBeforeClose();
+  bool HandleAfterClose();
 
  private:
   friend class TComThread;
@@ -288,7 +297,8 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   void ReapThreads();
   void ReleaseAfterFailedClose();
   template <typename Slot, typename... Args>
-  void NotifyLinks(Slot TComLink::*Member, Args... A);
+  bool NotifyLinks(Slot TComLink::*Member, Args... A);
+  bool Linked(const TComLink* Link) const;
 
   TComOS* FOS;
   std::unique_ptr<TComThread> FEventThread;
@@ -305,6 +315,10 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   bool FClosing = false;
   // Event threads that ended from inside their own delivery and are joined later.
   std::vector<std::unique_ptr<TComThread>> FRetiredThreads;
+  // Shared with the work of an event or a notice in progress: false once the port is
+  // destroyed, so that work a handler interrupted by destroying the port stops instead of
+  // touching it.
+  std::shared_ptr<std::atomic<bool>> FAlive = std::make_shared<std::atomic<bool>>(true);
   TBaudRate FBaudRate = br9600;
   int32_t FCustomBaudRate = 9600;
   std::string FPort = "COM1";
@@ -329,16 +343,24 @@ class TComPort : public TCustomComPort {
   std::string ClassName() const override { return "TComPort"; }
 };
 
-// Calls one slot of every registered link in registration order; empty slots are skipped. The
-// count is taken once (a slot must not register links); the bound check keeps a slot that
-// unregisters one anyway from reading past the list.
+// Calls one slot of every link registered when the notice began, in registration order; empty
+// slots are skipped. A slot may unregister links, its own or others': a link is called only
+// while it is still registered, and the links after it still hear the notice. Links registered
+// by a slot hear the next notice. A slot may destroy the port: then nothing more is called and
+// the result is false, and the caller must return at once without touching the port.
 template <typename Slot, typename... Args>
-void TCustomComPort::NotifyLinks(Slot TComLink::*Member, Args... A) {
-  const size_t count = FLinks.size();
-  for (size_t i = 0; i < count && i < FLinks.size(); ++i) {
-    const Slot& S = FLinks[i]->*Member;
-    if (S) S(this, A...);
+bool TCustomComPort::NotifyLinks(Slot TComLink::*Member, Args... A) {
+  if (FLinks.empty()) return true;
+  const std::shared_ptr<const std::atomic<bool>> Alive = FAlive;
+  const std::vector<TComLink*> Snapshot = FLinks;
+  for (TComLink* Link : Snapshot) {
+    if (!Linked(Link)) continue;
+    const Slot& S = Link->*Member;
+    if (!S) continue;
+    S(this, A...);
+    if (!*Alive) return false;
   }
+  return true;
 }
 
 }  // namespace comfind

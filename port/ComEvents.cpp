@@ -1,8 +1,10 @@
 // The port's side of its events: which work each event does, the hidden window's procedure
 // that runs that work on the main thread (smWindowSync), the work itself, the open and close
 // notifications and the dispatchers that call the handlers.
+#include <atomic>
 #include <exception>
 #include <memory>
+#include <vector>
 
 #include "port/CPort.h"
 
@@ -62,12 +64,16 @@ void TCustomComPort::WindowMethod(TMessage& Message) {
 // ---------------------------------------------------------------------------------------------
 // Per-event work
 
+// A handler may destroy the port (links and handlers are called out to): after each call out,
+// the work goes on only while the port still exists.
+
 void TCustomComPort::HandleRxChar() {
+  const std::shared_ptr<const std::atomic<bool>> Alive = FAlive;
   int32_t Count = InputQueueCount();
-  if (Count > 0) NotifyLinks(&TComLink::OnRxBusy, true);
+  if (Count > 0 && !NotifyLinks(&TComLink::OnRxBusy, true)) return;
   if (Count > 0 && !TriggersOnRxChar()) {
     // One read, one block for everybody; the block goes with the scope, also when a handler
-    // raises.
+    // raises or destroys the port.
     std::unique_ptr<char[]> Block;
     int32_t Got = 0;
     bool Read = false;
@@ -77,35 +83,39 @@ void TCustomComPort::HandleRxChar() {
       // The read may end early (a timeout, a purge): only the bytes it delivered exist.
       if (Got < 0) Got = 0;
       if (Got > Count) Got = Count;
-      if (Got > 0) DoRxBuf(Block.get(), Got);
       Read = true;
+      if (Got > 0) DoRxBuf(Block.get(), Got);
+      return static_cast<bool>(*Alive);
     };
-    const size_t LinkCount = FLinks.size();
-    for (size_t i = 0; i < LinkCount && i < FLinks.size(); ++i) {
-      TComLink* Link = FLinks[i];
-      if (!Link->OnRxBuf) continue;
-      if (!Read) ReadOnce();
-      if (Got > 0) Link->OnRxBuf(this, Block.get(), Got);
+    // The links registered when the block arrived, each while it is still registered: a link
+    // that unregisters (itself or another) does not take the block from the ones after it.
+    const std::vector<TComLink*> Snapshot = FLinks;
+    for (TComLink* Link : Snapshot) {
+      if (!Linked(Link) || !Link->OnRxBuf) continue;
+      if (!Read && !ReadOnce()) return;
+      if (Got <= 0) continue;
+      Link->OnRxBuf(this, Block.get(), Got);
+      if (!*Alive) return;
     }
-    if (!Read && !FTriggersOnRxChar) ReadOnce();
+    if (!Read && !FTriggersOnRxChar && !ReadOnce()) return;
     if (Read) Count = 0;
   }
   if (Count > 0) DoRxChar(Count);
 }
 
 void TCustomComPort::HandleTxEmpty() {
-  NotifyLinks(&TComLink::OnTxBusy, false);
-  NotifyLinks(&TComLink::OnTxEmpty);
+  if (!NotifyLinks(&TComLink::OnTxBusy, false)) return;
+  if (!NotifyLinks(&TComLink::OnTxEmpty)) return;
   DoTxEmpty();
 }
 
 void TCustomComPort::HandleRxFlag() {
-  NotifyLinks(&TComLink::OnRxFlag);
+  if (!NotifyLinks(&TComLink::OnRxFlag)) return;
   DoRxFlag();
 }
 
 void TCustomComPort::HandleRing() {
-  NotifyLinks(&TComLink::OnRing);
+  if (!NotifyLinks(&TComLink::OnRing)) return;
   DoRing();
 }
 
@@ -119,19 +129,19 @@ void TCustomComPort::HandleRx80Full() {
 
 void TCustomComPort::HandleCTSChange() {
   const bool On = GetModemSignals().Contains(msCTS);
-  NotifyLinks(&TComLink::OnCTSChange, On);
+  if (!NotifyLinks(&TComLink::OnCTSChange, On)) return;
   DoCTSChange(On);
 }
 
 void TCustomComPort::HandleDSRChange() {
   const bool On = GetModemSignals().Contains(msDSR);
-  NotifyLinks(&TComLink::OnDSRChange, On);
+  if (!NotifyLinks(&TComLink::OnDSRChange, On)) return;
   DoDSRChange(On);
 }
 
 void TCustomComPort::HandleRLSDChange() {
   const bool On = GetModemSignals().Contains(msRLSD);
-  NotifyLinks(&TComLink::OnRLSDChange, On);
+  if (!NotifyLinks(&TComLink::OnRLSDChange, On)) return;
   DoRLSDChange(On);
 }
 
@@ -143,31 +153,45 @@ void TCustomComPort::HandleError() {
 // ---------------------------------------------------------------------------------------------
 // Open and close notifications
 
-void TCustomComPort::HandleBeforeOpen() {
+bool TCustomComPort::HandleBeforeOpen() {
+  const std::shared_ptr<const std::atomic<bool>> Alive = FAlive;
   DoBeforeOpen();
+  return *Alive;
 }
 
-void TCustomComPort::HandleAfterOpen() {
-  NotifyLinks(&TComLink::OnConnChange, true);
+bool TCustomComPort::HandleAfterOpen() {
+  const std::shared_ptr<const std::atomic<bool>> Alive = FAlive;
+  if (!NotifyLinks(&TComLink::OnConnChange, true)) return false;
   DoAfterOpen();
+  if (!*Alive) return false;
   HandleCTSChange();
+  if (!*Alive) return false;
   HandleDSRChange();
+  if (!*Alive) return false;
   HandleRLSDChange();
+  return *Alive;
 }
 
-void TCustomComPort::HandleBeforeClose() {
-  NotifyLinks(&TComLink::OnCTSChange, false);
-  NotifyLinks(&TComLink::OnDSRChange, false);
-  NotifyLinks(&TComLink::OnRLSDChange, false);
-  DoCTSChange(false);
-  DoDSRChange(false);
-  DoRLSDChange(false);
+bool TCustomComPort::HandleBeforeClose() {
+  const std::shared_ptr<const std::atomic<bool>> Alive = FAlive;
+  if (!NotifyLinks(&TComLink::OnCTSChange, false)) return false;
+  if (!NotifyLinks(&TComLink::OnDSRChange, false)) return false;
+  if (!NotifyLinks(&TComLink::OnRLSDChange, false)) return false;
+  for (void (TCustomComPort::*Dispatch)(bool) :
+       {&TCustomComPort::DoCTSChange, &TCustomComPort::DoDSRChange,
+        &TCustomComPort::DoRLSDChange}) {
+    (this->*Dispatch)(false);
+    if (!*Alive) return false;
+  }
   DoBeforeClose();
+  return *Alive;
 }
 
-void TCustomComPort::HandleAfterClose() {
-  NotifyLinks(&TComLink::OnConnChange, false);
+bool TCustomComPort::HandleAfterClose() {
+  const std::shared_ptr<const std::atomic<bool>> Alive = FAlive;
+  if (!NotifyLinks(&TComLink::OnConnChange, false)) return false;
   DoAfterClose();
+  return *Alive;
 }
 
 // ---------------------------------------------------------------------------------------------

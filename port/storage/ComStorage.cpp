@@ -69,8 +69,9 @@ char TextToChar(std::string_view Text) {
   return static_cast<char>(static_cast<uint8_t>(static_cast<uint32_t>(Code) & 0xFF));
 }
 
+// A value outside its table (a byte cast from storage) yields an empty text, not a read past it.
 std::string DTRControlToText(TDTRFlowControl Value) {
-  return DTRTexts[Value];
+  return Value < DTRTexts.size() ? DTRTexts[Value] : std::string();
 }
 
 TDTRFlowControl TextToDTRControl(std::string_view Text) {
@@ -78,7 +79,7 @@ TDTRFlowControl TextToDTRControl(std::string_view Text) {
 }
 
 std::string RTSControlToText(TRTSFlowControl Value) {
-  return RTSTexts[Value];
+  return Value < RTSTexts.size() ? RTSTexts[Value] : std::string();
 }
 
 TRTSFlowControl TextToRTSControl(std::string_view Text) {

@@ -135,4 +135,44 @@ TEST_F(PacketLink, DeviceBytesArriveAsLines) {
   port->Close();
 }
 
+// A link that unregisters while a block is being handed round (the first assembler leaves the
+// port from its packet handler) does not take the block from the links after it; links
+// leaving in both orders, and one leaving another.
+TEST_F(PacketLink, ALinkLeavingDuringTheDeliveryDoesNotTakeTheBlockFromTheOthers) {
+  struct TCase {
+    const char* Name;
+    int Leaving;  // which assembler's handler unregisters
+    int Left;     // which assembler it unregisters
+  };
+  for (const TCase& C : {TCase{"first leaves", 0, 0}, TCase{"second leaves", 1, 1},
+                         TCase{"first removes the second", 0, 1}}) {
+    SCOPED_TRACE(C.Name);
+    auto port = NewPort();
+    port->SetEvents(TComEvents{evRxChar});
+    port->SetSyncMethod(smWindowSync);
+    std::unique_ptr<TComDataPacket> packets[3];
+    std::vector<std::string> got[3];
+    for (int I = 0; I < 3; ++I) {
+      packets[I] = std::make_unique<TComDataPacket>(nullptr);
+      packets[I]->SetStopString("\r\n");
+      packets[I]->SetComPort(port.get());
+      packets[I]->OnPacket = [&, I](TObject*, const std::string& S) {
+        got[I].push_back(S);
+        if (I == C.Leaving) packets[C.Left]->SetComPort(nullptr);
+      };
+    }
+    port->Open();
+    Sim.Feed("COM7", "OK\r\n");
+    ASSERT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return got[2].size() == 1; }, 10s));
+    for (int I = 0; I < 3; ++I) {
+      // A link removed before its turn no longer hears the port; every other one hears it.
+      const bool RemovedBeforeItsTurn = I == C.Left && C.Left > C.Leaving;
+      EXPECT_EQ(got[I].size(), RemovedBeforeItsTurn ? 0u : 1u) << "assembler " << I;
+    }
+    port->Close();
+    for (auto& P : packets)
+      P->SetComPort(nullptr);
+  }
+}
+
 }  // namespace comfind

@@ -394,6 +394,50 @@ TEST_F(PortEvents, CloseFromAHandlerOnTheEventThreadDoesNotDeadlock) {
   // The thread ends on its own; destroying the port joins it (the fixture checks handles).
 }
 
+// A handler may destroy the port from inside its own delivery, under every synchronisation:
+// nothing waits for the thread that waits for it, nothing joins the thread it runs on, and the
+// rest of the delivery (a link after the handler, the next event of the set) does not touch the
+// destroyed port. The thread frees itself when it ends, closing its events.
+TEST_F(PortEvents, DestroyingThePortFromItsOwnDeliveryNeitherHangsNorEndsTheProcess) {
+  for (TSyncMethod M : {smThreadSync, smWindowSync, smNone}) {
+    SCOPED_TRACE(SyncName(M));
+    Log.Clear();
+    if (!Port) {
+      Port = std::make_unique<TComPort>(nullptr);
+      Port->SetOS(&Sim);
+      Port->SetPort_("COM7");
+    }
+    Port->SetSyncMethod(M);
+    // Waiting for a ring only, so that the bytes fed below do not end the wait on their own:
+    // the test ends it with two events at once.
+    Port->SetEvents(TComEvents{evRing});
+    TComLink After;
+    After.OnRxBuf = [&](TObject*, const void*, int32_t) { Log.Add("link after the handler"); };
+    Port->AddLink(&After);
+    Port->OnRxBuf = [&](TObject*, const void*, int32_t) {
+      // The handler is part of the port: after the destruction it uses only what it took out
+      // of its own closure before.
+      TCallLog& L = Log;
+      Port.reset();
+      L.Add("destroyed");
+    };
+    Port->OnTxEmpty = [&](TObject*) { Log.Add("next event"); };
+    OpenAndWait();
+    Sim.Feed("COM7", "k");
+    ASSERT_TRUE(Sim.CompleteWait("COM7", EV_RXCHAR_ | EV_TXEMPTY_));
+    ASSERT_TRUE(WaitFor(M, [&] { return Log.Contains("destroyed"); }));
+    // Every handle of the port and of its thread closed: the thread has ended and freed itself.
+    ASSERT_TRUE(WaitFor(M, [&] { return Sim.OpenHandles() == 0; }));
+    // Under window synchronisation the close inside the destruction serves the delivery in
+    // flight, as any close from a handler does; the link after the destroying handler never
+    // hears a port that is gone.
+    const std::vector<std::string> Expected =
+        M == smWindowSync ? std::vector<std::string>{"next event", "destroyed"}
+                          : std::vector<std::string>{"destroyed"};
+    EXPECT_EQ(Log.Entries(), Expected);
+  }
+}
+
 TEST_F(PortEvents, CloseOnTheMainThreadServesASynchronisedDeliveryInFlight) {
   Port->SetSyncMethod(smThreadSync);
   Port->SetEvents(TComEvents{evRxChar});

@@ -186,6 +186,27 @@ TEST_F(PortTransfers, OverlappedRecordLifecycle) {
   EXPECT_EQ(Sim.OpenHandles(), Before);
 }
 
+// A record whose event cannot be made is never handed out: its transfer could not be waited
+// for, and freeing it would free memory the system still writes into.
+TEST_F(PortTransfers, ARecordWithoutItsEventIsReportedAndNotMade) {
+  OpenQuiet(*Port);
+  const size_t Before = Sim.OpenHandles();
+  Sim.FailCall("CreateEventA", 8);
+  TComOverlapped Stale;
+  PComOverlapped Rec = &Stale;  // a failed creation leaves no pointer to anything behind
+  EXPECT_THROW(Port->CreateOverlapped(Rec), EComPort);
+  EXPECT_EQ(Rec, nullptr);
+  // With a handler, the synchronous transfers stop after the one report and write nothing.
+  CatchReports();
+  Sim.FailCall("CreateEventA", 8);
+  EXPECT_EQ(Port->WriteText("probe"), 0);
+  ASSERT_EQ(Reports.size(), 1u);
+  EXPECT_EQ(Reports[0].Code, CE_InvalidAsync);
+  EXPECT_EQ(Reports[0].WinError, 8);
+  EXPECT_TRUE(CallsNamed("WriteFile").empty());
+  EXPECT_EQ(Sim.OpenHandles(), Before);
+}
+
 TEST_F(PortTransfers, ReadNotifiesRxBusyOffOnlyWhenTheQueueIsEmpty) {
   OpenQuiet(*Port);
   TComLink Link;
@@ -266,6 +287,8 @@ TEST_F(PortLinks, RegistrationIsCheckedAndKeepsHasRxBufLink) {
     EXPECT_EQ(E.ErrorCode(), CE_RegFailed);
     EXPECT_EQ(E.Message(), "Link (un)registration failed");
   }
+  EXPECT_EQ(TComPortTestAccess::LinkCount(*Port), 1);
+  EXPECT_THROW(Port->AddLink(nullptr), EComPort) << "no link is no registration";
   EXPECT_EQ(TComPortTestAccess::LinkCount(*Port), 1);
   Port->AddLink(&Receiving);
   EXPECT_TRUE(TComPortTestAccess::HasRxBufLink(*Port));

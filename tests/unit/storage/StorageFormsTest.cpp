@@ -68,6 +68,10 @@ TEST(StoredLineControl, TextsAndTheirFallback) {
   for (TRTSFlowControl V : {rtsDisable, rtsEnable, rtsHandshake, rtsToggle})
     EXPECT_EQ(TextToRTSControl(RTSControlToText(V)), V);
 
+  // A byte outside the table (a value cast from a stream) has no text instead of a read past it.
+  EXPECT_EQ(DTRControlToText(static_cast<TDTRFlowControl>(3)), "");
+  EXPECT_EQ(RTSControlToText(static_cast<TRTSFlowControl>(200)), "");
+
   EXPECT_EQ(TextToDTRControl("handSHAKE"), dtrHandshake);
   EXPECT_EQ(TextToRTSControl("TOGGLE"), rtsToggle);
   // DTR has no toggle mode; blanks and partial words match nothing.
