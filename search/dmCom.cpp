@@ -92,14 +92,19 @@ void TdmCom::StartFind(const TStrings& Ports, TStrings& Log, TFindDoneEvent OnDo
   FFindPorts.SetItems(std::move(names));
   FLog = &Log;
   FFindIndex = 0;
+  // A search started while another runs: the running one's timer must not end the new first
+  // port, and its port is closed here, where a failed close (a device that vanished fails the
+  // purge) cannot escape, so that every open of the new search happens inside the probe's
+  // guarded block and is judged as that port's.
+  tmrFind->SetEnabled(false);
+  CloseReleased(*cpCheck);
   ProbePort();
 }
 
 void TdmCom::ProbePort() {
   const std::string name = FFindPorts[FFindIndex];
   AddLog(FindText::Separator);
-  // On a port left open (a search restarted during another) this closes and reopens it under
-  // the new name; a failure of that opening is not the probe's and travels on.
+  // The port is closed here (StartFind and FinishPort close it), so naming it opens nothing.
   cpCheck->SetPort_(name);
   AddLog(name);
   bool failed = false;

@@ -286,10 +286,38 @@ TEST_F(SearchTest, SecondSearchReplacesTheRunningOne) {
   EXPECT_EQ(Done[0].Index, 0);
 }
 
+// A search restarted while another runs judges every port of its own list by its own probe:
+// a first port that cannot be opened (missing, or the running search's device vanished so that
+// its close fails) gets its name and the open-failed verdict, and the next port is probed; the
+// running search's timer does not end the new search.
+TEST_F(SearchTest, ARestartedSearchWithAFailingFirstPortGoesOnWithTheNext) {
+  for (bool Vanished : {false, true}) {
+    SCOPED_TRACE(Vanished ? "the running search's device vanished" : "the first port is missing");
+    Sim.AddDevice("COM1");
+    Sim.AddDevice("COM2");
+    Start({"COM1"});
+    ASSERT_TRUE(Sim.IsOpen("COM1"));
+    if (Vanished) Sim.Vanish("COM1");
+    TStringList Log2;
+    TStringList Second;
+    Second.SetItems({"COM9", "COM2"});
+    Done.clear();
+    Dm.StartFind(Second, Log2, Handler());
+    Sim.Feed("COM2", "OK\r\n");
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(Log2.Items(), (std::vector<std::string>{Sep, "COM9", OpenFailed, Sep, "COM2", Echo,
+                                                      "<OK", FoundOn + "COM2"}));
+    ASSERT_EQ(Done.size(), 1u);
+    EXPECT_EQ(Done[0].Result, frFound);
+    EXPECT_EQ(Done[0].Index, 1);
+    EXPECT_FALSE(Dm.tmrFind->Enabled()) << "no timer left to end a port of the new search";
+  }
+}
+
 TEST_F(SearchTest, SecondSearchOnTheSamePortProbesAgainAndCompletesOnce) {
   Sim.AddDevice("COM1");
   Start({"COM1"});
-  Start({"COM1"});  // the port stays open under the same name; the probe is written again
+  Start({"COM1"});  // the port is closed and opened again; the probe is written again
   EXPECT_EQ(Sim.Written("COM1"), "TRG0000000010000\r\nTRG0000000010000\r\n");
   EXPECT_TRUE(Dm.tmrFind->Enabled());
   ASSERT_TRUE(WaitDone());
