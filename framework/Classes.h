@@ -101,7 +101,8 @@ enum TOperation : uint8_t { opInsert, opRemove };
 
 // A component has an owner that destroys it, a name, a tag and the states loading (its stored
 // values are being read in) and designing. Components that refer to each other ask for a free
-// notification and drop the reference in Notification(opRemove).
+// notification and drop the reference in Notification(opRemove). Threads: the thread that
+// owns it (the main thread); nothing of it is guarded.
 class TComponent : public TPersistent {
  public:
   explicit TComponent(TComponent* AOwner);
@@ -173,7 +174,7 @@ class TScopeExit {
 // Strings
 
 // An ordered list of 8-bit text lines. Also the log the search appends to: OnChange fires after
-// every change so a view can follow it.
+// every change so a view can follow it. Threads: one at a time (the log: the main thread).
 class TStrings : public TPersistent {
  public:
   std::string ClassName() const override { return "TStrings"; }

@@ -55,7 +55,7 @@ using PComOverlapped = TComOverlapped*;
 
 // A set of notification slots through which a component hears a port. The port calls them;
 // the component that creates the link fills them, registers it with AddLink, removes it with
-// RemoveLink and frees it.
+// RemoveLink and frees it. Its slots run where the port delivers (SyncMethod), one at a time.
 class TComLink : public TObject {
  public:
   std::string ClassName() const override { return "TComLink"; }

@@ -33,6 +33,7 @@ using TComStrEvent = TEventHandler<TObject*, const std::string&>;
 // end for a buffer that holds no complete packet.
 using TCustPacketEvent = TEventHandler<TObject*, const std::string&, int32_t&>;
 
+// Threads: its properties on the thread that owns it; its work where the port delivers.
 class TComDataPacket : public TComponent {
  public:
   explicit TComDataPacket(TComponent* AOwner);

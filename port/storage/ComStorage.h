@@ -19,7 +19,8 @@ namespace comfind {
 
 class TCustomComPort;
 
-// An ini file: sections of key=value lines. Errors are raised as EIniFileException.
+// An ini file: sections of key=value lines. Errors are raised as EIniFileException. Threads: one
+// at a time.
 class TIniFile : public TObject {
  public:
   std::string ClassName() const override { return "TIniFile"; }
@@ -35,13 +36,14 @@ class TIniFile : public TObject {
                             int32_t Value) = 0;
 };
 
+// An ini file that cannot be read or written, or a key or section it cannot hold.
 class EIniFileException : public Exception {
  public:
   using Exception::Exception;
 };
 
 // A registry key already opened by the caller; values are named directly in it. Errors are
-// raised as ERegistryException.
+// raised as ERegistryException. Threads: one at a time.
 class TRegistry : public TObject {
  public:
   std::string ClassName() const override { return "TRegistry"; }
@@ -56,6 +58,7 @@ class TRegistry : public TObject {
   virtual int32_t ReadInteger(const std::string& Name) = 0;
 };
 
+// A registry value of the wrong type, or a key the system refuses to read or write.
 class ERegistryException : public Exception {
  public:
   using Exception::Exception;
