@@ -118,13 +118,14 @@ void TComponent::RemoveComponent(TComponent* AComponent) {
 
 int TStrings::Add(const std::string& S) {
   FItems.push_back(S);
-  Changed();
+  Changed(true);
   return Count() - 1;
 }
 
 void TStrings::Insert(int Index, const std::string& S) {
-  FItems.insert(FItems.begin() + std::clamp(Index, 0, Count()), S);
-  Changed();
+  const int At = std::clamp(Index, 0, Count());
+  FItems.insert(FItems.begin() + At, S);
+  Changed(At == Count() - 1);
 }
 
 void TStrings::Delete(int Index) {

@@ -174,7 +174,9 @@ class TScopeExit {
 // Strings
 
 // An ordered list of 8-bit text lines. Also the log the search appends to: OnChange fires after
-// every change so a view can follow it. Threads: one at a time (the log: the main thread).
+// every change so a view can follow it, and LastChangeAppended() tells it whether that change
+// only added one line at the end (a log that grows all day is then followed line by line,
+// without comparing its history). Threads: one at a time (the log: the main thread).
 class TStrings : public TPersistent {
  public:
   std::string ClassName() const override { return "TStrings"; }
@@ -194,12 +196,19 @@ class TStrings : public TPersistent {
   void Assign(const TPersistent* Source) override;
   const std::vector<std::string>& Items() const { return FItems; }
   void SetItems(std::vector<std::string> Items);
+  // Inside OnChange: true when the change was one line added at the end (Add, or Insert at
+  // Count()), false for any other change.
+  bool LastChangeAppended() const { return FLastChangeAppended; }
 
   TNotifyEvent OnChange;
 
  private:
-  void Changed() { OnChange(this); }
+  void Changed(bool Appended = false) {
+    FLastChangeAppended = Appended;
+    OnChange(this);
+  }
   std::vector<std::string> FItems;
+  bool FLastChangeAppended = false;
 };
 
 using TStringList = TStrings;

@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "ui/Logo.h"
+#include "ui/qt/Logo.h"
 
 using namespace comfind;
 

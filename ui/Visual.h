@@ -1,105 +1,119 @@
-// The main window: the port list, the log of the exchange with the instrument, the result in
-// large type and the actions that start a search and end the program. It lists the ports
-// through a list source (the machine's ports by default, the demo ports, or a test's list),
-// starts searches on the data module and follows device changes (HandleDeviceChange).
+// The main window's behaviour, free of any toolkit: the port list, the log of the exchange with
+// the instrument, the result line and the search action, with the start-up, search, completion
+// and device-change handlers. It keeps the window's state and shows it through a view
+// (TVisualView): the Qt window on Linux and the Win32 window on Windows are two views of it,
+// and the tests drive it through a fake one.
 //
-// Everything here runs on the main thread. The window catches no exception of its own: one
-// that escapes a handler goes to the main loop's default exception report.
+// Everything here runs on the main thread. The form catches no exception of its own: the views
+// hand what escapes a handler to the main loop's default exception report (Guarded), which the
+// programs route to ShowException, a message box.
 #pragma once
 
-#include <QMainWindow>
-#include <QPointer>
+#include <cstdint>
+#include <exception>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "framework/Classes.h"
 #include "framework/MainLoop.h"
 #include "search/dmCom.h"
 
-class QAction;
-class QComboBox;
-class QGroupBox;
-class QLabel;
-class QMenu;
-class QMenuBar;
-class QPlainTextEdit;
-class QPushButton;
-
 namespace comfind {
-
-class TAlignPanel;
-class TImageBox;
 
 // Fills a list with port names, sorted as they are to be shown; leaves it untouched when the
 // system's list cannot be read (ListComPorts is one).
 using TPortListSource = std::function<void(TStrings&)>;
 
-class TfmVisual : public QMainWindow {
-  Q_OBJECT
+// The controls whose state the form sets. actFind stands for everything that triggers it (the
+// button and the menu item).
+enum TVisualControl : uint8_t { vcFind, vcChooseCom };
 
+// What the form needs of a window. Texts are code page 1251; a view converts them once, at its
+// toolkit's edge. The form calls these only with a changed state or new lines, never to poll.
+class TVisualView {
  public:
-  // Creates the window and its controls and runs FormCreate. Dm must outlive the window.
-  explicit TfmVisual(TdmCom& Dm, TPortListSource ListPorts = nullptr, QWidget* Parent = nullptr);
+  virtual ~TVisualView() = default;
+  // cbChooseCom: replaces the items and selects Index (-1: nothing).
+  virtual void ShowComboItems(const std::vector<std::string>& Items, int Index) = 0;
+  virtual void ShowComboIndex(int Index) = 0;
+  // memHistory: one line added at the end, or the whole log shown anew.
+  virtual void AppendLogLine(const std::string& Line) = 0;
+  virtual void ShowLog(const std::vector<std::string>& Lines) = 0;
+  // lbRez.
+  virtual void ShowRezCaption(const std::string& Text) = 0;
+  virtual void ShowEnabled(TVisualControl Control, bool Enabled) = 0;
+  // A message box over the window (the default exception report).
+  virtual void ShowMessage(const std::string& Text) = 0;
+};
+
+class TfmVisual : public TComponent {
+ public:
+  // Dm must outlive the form, View the form's last call into it (the form's destructor makes
+  // none). Nothing is shown until FormCreate.
+  TfmVisual(TdmCom& Dm, TVisualView& View, TPortListSource ListPorts = nullptr);
   ~TfmVisual() override;
+  std::string ClassName() const override { return "TfmVisual"; }
 
-  // Controls, named as designed.
-  QPlainTextEdit* memHistory;
-  TAlignPanel* pnlManagement;
-  QPushButton* butFind;
-  TAlignPanel* Panel1;
-  QPushButton* butExit;
-  QGroupBox* GroupBox1;
-  QComboBox* cbChooseCom;
-  TAlignPanel* pnlResult;
-  TAlignPanel* pnlLogo;
-  QPlainTextEdit* memInfo;
-  TImageBox* imgLogo;
-  QLabel* lbRez;
-  // Actions (alMain) and the menu (MainMenu: N1 holding Action11, N2, N3).
-  QAction* actFind;
-  QAction* actFileExit;
-  QMenuBar* MainMenu;
-  QMenu* N1;
-  QAction* Action11;
-  QAction* N2;
-  QAction* N3;
-
-  // The lines of memHistory: the log the search appends to.
-  TStrings& HistoryLines() { return FHistory; }
-  // The caption of lbRez and the items of cbChooseCom, as code page 1251 text.
-  const std::string& RezCaption() const { return FRezCaption; }
-  void ComboItems(TStrings& Items) const;
-  std::string ComboText() const;
-
-  void FormCreate(QObject* Sender);
-  void actFindExecute(QObject* Sender);
+  // The creation handler: lists the ports, selects the first, sets the enabling. The view runs
+  // it once its controls exist.
+  void FormCreate(TObject* Sender);
+  // The handler of actFind. Views call ExecuteFind, which runs it only while actFind is enabled,
+  // as a disabled action never executes.
+  void actFindExecute(TObject* Sender);
+  void ExecuteFind();
+  // The search's completion handler.
   void FindDone(TFindResult Result, uint8_t Index);
   // The WM_DEVICECHANGE handler: rebuilds the port list on event code 7 alone.
   void HandleDeviceChange(TMessage& Message);
+  // From the view: the user selected item Index of cbChooseCom (-1: none).
+  void cbChooseComChange(int Index);
+  // The default exception report: a message box with the exception's text.
+  void ShowException(std::exception_ptr E);
 
- signals:
-  // After FindDone has shown the result of a search.
-  void SearchFinished();
+  // After FindDone has shown the result of a search (for the programs and the tests).
+  TNotifyEvent OnSearchDone;
 
- protected:
-  void keyPressEvent(QKeyEvent* Event) override;
+  // The window's state, as the view shows it.
+  const std::vector<std::string>& ComboItems() const { return FItems; }
+  int ComboIndex() const { return FItemIndex; }
+  // The text of the selected item; empty when nothing is selected.
+  std::string ComboText() const;
+  bool Enabled(TVisualControl Control) const;
+  const std::string& RezCaption() const { return FRezCaption; }
+  // The lines of memHistory: the log the search appends to.
+  TStrings& HistoryLines() { return FHistory; }
+
+  // The text an escaped exception is reported with (code page 1251).
+  static std::string ExceptionMessage(std::exception_ptr E);
 
  private:
-  void CreateControls();
   void SetRezCaption(const std::string& Text);
-  void FillCombo(const TStrings& Items);
-  int ComboIndexOf(const std::string& Name) const;
+  void SetItems(std::vector<std::string> Items, int Index);
+  void SetItemIndex(int Index);
+  void SetEnabled(TVisualControl Control, bool Value);
+  // The one enabling rule: the search and the port box are enabled exactly when ports are listed.
   void UpdateEnabled();
-  void ShowHistory();
-  // Runs a handler that Qt calls; what escapes it goes to the default exception report,
-  // never through Qt's event loop.
-  void Guarded(const std::function<void()>& Handler);
+  void HistoryChanged();
 
   TdmCom& FDm;
+  TVisualView& FView;
   TPortListSource FListPorts;
-  TStringList FHistory;
-  std::vector<std::string> FShown;
+  std::vector<std::string> FItems;
+  int FItemIndex = -1;
+  bool FFindEnabled = false;
+  bool FComboEnabled = false;
   std::string FRezCaption;
+  TStringList FHistory;
+  size_t FShownLines = 0;
+  // Lets the completion handler given to a search find out whether the form still exists: a
+  // search cut short by the end of the program must not call back into a destroyed form.
+  std::shared_ptr<TfmVisual*> FSelf;
 };
+
+// Runs a handler that a toolkit calls; what escapes it goes to the main loop's default
+// exception report, never through the toolkit's event loop.
+void Guarded(const std::function<void()>& Handler);
 
 }  // namespace comfind

@@ -9,7 +9,8 @@
 
 #include "port/ComEnum.h"
 #include "tests/gui/GuiTest.h"
-#include "ui/DeviceWatch.h"
+#include "ui/VisualText.h"
+#include "ui/qt/DeviceWatch.h"
 
 namespace comfind {
 
@@ -75,22 +76,23 @@ class TDeviceWatchTest : public QObject {
     Plug("ttyS0");
     auto Dm = std::make_unique<TdmCom>(nullptr);
     const std::string SysRoot = Sys().string(), DevRoot = Dev().string();
-    auto Window = std::make_unique<TfmVisual>(
+    auto Window = std::make_unique<TQtVisual>(
         *Dm, [SysRoot, DevRoot](TStrings& List) { ListComPortsFrom(List, SysRoot, DevRoot); });
+    TfmVisual& Form = Window->Form();
     TDeviceWatch Watch(
-        Window.get(), [&Window](TMessage& M) { Window->HandleDeviceChange(M); },
+        Window.get(), [&Form](TMessage& M) { Form.HandleDeviceChange(M); },
         QString::fromStdString(DevRoot));
-    QCOMPARE(Window->ComboText(), std::string("ttyS0"));
+    QCOMPARE(Form.ComboText(), std::string("ttyS0"));
 
     Plug("ttyUSB0");
-    QTRY_COMPARE_WITH_TIMEOUT(Window->ComboText(), std::string("ttyUSB0"), 10000);
-    QVERIFY(Window->HistoryLines().Items().empty());
+    QTRY_COMPARE_WITH_TIMEOUT(Form.ComboText(), std::string("ttyUSB0"), 10000);
+    QVERIFY(Form.HistoryLines().Items().empty());
 
     Unplug("ttyUSB0");
-    QTRY_COMPARE_WITH_TIMEOUT(Window->HistoryLines().Count(), 1, 10000);
-    QCOMPARE(Window->HistoryLines()[0], std::string(GuiText::PortRemoved));
-    QCOMPARE(Window->RezCaption(), std::string(GuiText::PortRemoved));
-    QCOMPARE(Window->ComboText(), std::string("ttyS0"));
+    QTRY_COMPARE_WITH_TIMEOUT(Form.HistoryLines().Count(), 1, 10000);
+    QCOMPARE(Form.HistoryLines()[0], std::string(VisualText::PortRemoved));
+    QCOMPARE(Form.RezCaption(), std::string(VisualText::PortRemoved));
+    QCOMPARE(Form.ComboText(), std::string("ttyS0"));
     Window.reset();
     Dm.reset();
   }

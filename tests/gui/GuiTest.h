@@ -11,7 +11,9 @@
 
 #include "framework/Classes.h"
 #include "search/dmCom.h"
-#include "ui/Visual.h"
+#include "ui/qt/QtVisual.h"
+
+using namespace comfind;
 
 namespace comfind {
 
@@ -27,14 +29,6 @@ inline QString Ui(const std::string& Cp1251) {
   return QString::fromStdString(Cp1251ToUtf8(Cp1251));
 }
 
-namespace GuiText {
-// "Внимание, устройство в выбранном COM-порту было удалено"
-inline constexpr char PortRemoved[] =
-    "\xC2\xED\xE8\xEC\xE0\xED\xE8\xE5, \xF3\xF1\xF2\xF0\xEE\xE9\xF1\xF2\xE2\xEE \xE2 "
-    "\xE2\xFB\xE1\xF0\xE0\xED\xED\xEE\xEC COM-\xEF\xEE\xF0\xF2\xF3 \xE1\xFB\xEB\xEE "
-    "\xF3\xE4\xE0\xEB\xE5\xED\xEE";
-}  // namespace GuiText
-
 // The data module and the window over Ports, which the test may change before a refresh.
 struct TWindowUnderTest {
   std::vector<std::string> Ports;
@@ -42,11 +36,11 @@ struct TWindowUnderTest {
   // list it is given untouched.
   bool Readable = true;
   std::unique_ptr<TdmCom> Dm;
-  std::unique_ptr<TfmVisual> Window;
+  std::unique_ptr<TQtVisual> Window;
 
   explicit TWindowUnderTest(std::vector<std::string> Initial) : Ports(std::move(Initial)) {
     Dm = std::make_unique<TdmCom>(nullptr);
-    Window = std::make_unique<TfmVisual>(*Dm, [this](TStrings& List) {
+    Window = std::make_unique<TQtVisual>(*Dm, [this](TStrings& List) {
       if (Readable) List.SetItems(Ports);
     });
   }
@@ -54,17 +48,13 @@ struct TWindowUnderTest {
     Window.reset();
     Dm.reset();
   }
-  std::vector<std::string> Items() const {
-    TStringList L;
-    Window->ComboItems(L);
-    return L.Items();
-  }
-  const std::vector<std::string>& Log() const { return Window->HistoryLines().Items(); }
+  TfmVisual& Form() const { return Window->Form(); }
+  const std::vector<std::string>& Log() const { return Form().HistoryLines().Items(); }
   void DeviceChange(uintptr_t Code = 7) {
     TMessage M;
     M.Msg = 0x0219;
     M.WParam = Code;
-    Window->HandleDeviceChange(M);
+    Form().HandleDeviceChange(M);
   }
 };
 

@@ -10,7 +10,7 @@
 
 #include "framework/MainLoop.h"
 #include "tests/gui/GuiTest.h"
-#include "ui/QtMainLoop.h"
+#include "ui/qt/QtMainLoop.h"
 
 namespace comfind {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "tests/gui/GuiTest.h"
-#include "ui/QtMainLoop.h"
+#include "ui/qt/QtMainLoop.h"
 
 namespace comfind {
 

@@ -14,8 +14,9 @@
 #include <QTimer>
 
 #include "tests/gui/GuiTest.h"
-#include "ui/AlignPanel.h"
-#include "ui/ImageBox.h"
+#include "ui/VisualText.h"
+#include "ui/qt/AlignPanel.h"
+#include "ui/qt/ImageBox.h"
 
 namespace comfind {
 
@@ -40,7 +41,7 @@ class TWindowStartTest : public QObject {
  private slots:
   void NoPortsDisablesTheSearchEverywhere() {
     TWindowUnderTest T({});
-    TfmVisual& W = *T.Window;
+    TQtVisual& W = *T.Window;
     QCOMPARE(W.cbChooseCom->count(), 0);
     QCOMPARE(W.cbChooseCom->currentIndex(), -1);
     QVERIFY(!W.actFind->isEnabled());
@@ -52,13 +53,13 @@ class TWindowStartTest : public QObject {
     QVERIFY(W.butExit->isEnabled());
     QVERIFY(T.Log().empty());
     QVERIFY(W.memHistory->toPlainText().isEmpty());
-    QVERIFY(!W.lbRez->text().isEmpty());
+    QCOMPARE(W.lbRez->text(), Ui(VisualText::Ready));
   }
 
   void PortsAreListedInTheSourcesOrderWithTheFirstSelected() {
     TWindowUnderTest T({"COM1", "COM10", "COM2"});
-    TfmVisual& W = *T.Window;
-    QCOMPARE(T.Items(), (std::vector<std::string>{"COM1", "COM10", "COM2"}));
+    TQtVisual& W = *T.Window;
+    QCOMPARE(W.cbChooseCom->count(), 3);
     QCOMPARE(W.cbChooseCom->itemText(1), QStringLiteral("COM10"));
     QCOMPARE(W.cbChooseCom->currentIndex(), 0);
     QVERIFY(W.actFind->isEnabled());
@@ -70,7 +71,7 @@ class TWindowStartTest : public QObject {
 
   void ControlsSitWhereTheyWereDesigned() {
     TWindowUnderTest T({"COM1"});
-    TfmVisual& W = *T.Window;
+    TQtVisual& W = *T.Window;
     W.show();
     QVERIFY(QTest::qWaitForWindowExposed(&W));
     for (QSize Client : {W.centralWidget()->size(), QSize(900, 700)}) {
@@ -98,7 +99,7 @@ class TWindowStartTest : public QObject {
 
   void TextsFontsAndTheLogo() {
     TWindowUnderTest T({"COM1"});
-    TfmVisual& W = *T.Window;
+    TQtVisual& W = *T.Window;
     QCOMPARE(W.actFind->text(), Find);
     QCOMPARE(W.butFind->text(), Find);
     QVERIFY(W.actFind->shortcut().isEmpty());
@@ -144,7 +145,7 @@ class TWindowStartTest : public QObject {
 
   void EnterPressesTheDefaultOrTheFocusedButton() {
     TWindowUnderTest T({"COM1"});
-    TfmVisual& W = *T.Window;
+    TQtVisual& W = *T.Window;
     W.show();
     QVERIFY(QTest::qWaitForWindowExposed(&W));
     QVERIFY(W.butExit->isDefault());
@@ -176,7 +177,7 @@ class TWindowStartTest : public QObject {
 
   void TabWalksFindExitPortBoxAndInformation() {
     TWindowUnderTest T({"COM1"});
-    TfmVisual& W = *T.Window;
+    TQtVisual& W = *T.Window;
     W.show();
     QVERIFY(QTest::qWaitForWindowExposed(&W));
     W.butFind->setFocus();
@@ -191,7 +192,7 @@ class TWindowStartTest : public QObject {
 
   void AltF4EndsTheApplication() {
     TWindowUnderTest T({"COM1"});
-    TfmVisual& W = *T.Window;
+    TQtVisual& W = *T.Window;
     W.show();
     QVERIFY(QTest::qWaitForWindowExposed(&W));
     bool TimedOut = false;
@@ -209,7 +210,7 @@ class TWindowStartTest : public QObject {
 
   void F2OpensTheFileMenu() {
     TWindowUnderTest T({"COM1"});
-    TfmVisual& W = *T.Window;
+    TQtVisual& W = *T.Window;
     W.show();
     QVERIFY(QTest::qWaitForWindowExposed(&W));
     QTest::keyClick(&W, Qt::Key_F2);

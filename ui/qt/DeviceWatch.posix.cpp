@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "ui/DeviceWatch.h"
+#include "ui/qt/DeviceWatch.h"
 
 namespace comfind {
 

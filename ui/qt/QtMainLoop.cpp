@@ -1,4 +1,4 @@
-#include "ui/QtMainLoop.h"
+#include "ui/qt/QtMainLoop.h"
 
 #include <QApplication>
 #include <QMessageBox>

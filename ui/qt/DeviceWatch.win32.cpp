@@ -3,7 +3,7 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "ui/DeviceWatch.h"
+#include "ui/qt/DeviceWatch.h"
 
 namespace comfind {
 

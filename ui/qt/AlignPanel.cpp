@@ -1,4 +1,4 @@
-#include "ui/AlignPanel.h"
+#include "ui/qt/AlignPanel.h"
 
 #include <QResizeEvent>
 

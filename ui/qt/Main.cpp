@@ -14,9 +14,9 @@
 #include "port/ComEnum.h"
 #include "search/dmCom.h"
 #include "tools/DemoPorts.h"
-#include "ui/DeviceWatch.h"
-#include "ui/QtMainLoop.h"
-#include "ui/Visual.h"
+#include "ui/qt/DeviceWatch.h"
+#include "ui/qt/QtMainLoop.h"
+#include "ui/qt/QtVisual.h"
 
 using namespace comfind;
 
@@ -59,19 +59,18 @@ int main(int argc, char** argv) {
 
   // The data module first: the window's creation lists the ports and may start a search.
   auto dmCom = std::make_unique<TdmCom>(nullptr);
-  auto fmVisual = std::make_unique<TfmVisual>(*dmCom, ListPorts);
+  auto fmVisual = std::make_unique<TQtVisual>(*dmCom, ListPorts);
+  // An exception that escapes a handler is shown in a message box over the window.
+  Loop.SetReport(
+      [&fmVisual](TObject*, std::exception_ptr E) { fmVisual->Form().ShowException(E); });
   TDeviceWatch Watch(fmVisual.get(), [&fmVisual](TMessage& Message) {
-    try {
-      fmVisual->HandleDeviceChange(Message);
-    } catch (...) {
-      TMainLoop::Instance().HandleException(nullptr, std::current_exception());
-    }
+    Guarded([&] { fmVisual->Form().HandleDeviceChange(Message); });
   });
 
   int ExitCode = 0;
   if (Options.isSet(Screenshot)) {
     const QString File = Options.value(Screenshot);
-    QObject::connect(fmVisual.get(), &TfmVisual::SearchFinished, fmVisual.get(),
+    QObject::connect(fmVisual.get(), &TQtVisual::SearchFinished, fmVisual.get(),
                      [&fmVisual, &ExitCode, File] {
                        // After the result has been painted.
                        QTimer::singleShot(50, fmVisual.get(), [&fmVisual, &ExitCode, File] {
@@ -86,7 +85,7 @@ int main(int argc, char** argv) {
   fmVisual->show();
   if (Options.isSet(Autostart) || Options.isSet(Screenshot))
     QTimer::singleShot(0, fmVisual.get(), [&fmVisual] {
-      if (fmVisual->actFind->isEnabled())
+      if (fmVisual->Form().Enabled(vcFind))
         fmVisual->actFind->trigger();
       else
         emit fmVisual->SearchFinished();  // no ports: the picture shows the empty window
@@ -101,6 +100,7 @@ int main(int argc, char** argv) {
   } catch (...) {
     TMainLoop::Instance().HandleException(nullptr, std::current_exception());
   }
+  Loop.SetReport(&TQtMainLoop::ShowExceptionBox);
   fmVisual.reset();
   dmCom.reset();
   return ExitCode ? ExitCode : Result;

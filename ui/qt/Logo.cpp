@@ -1,4 +1,4 @@
-#include "ui/Logo.h"
+#include "ui/qt/Logo.h"
 
 #include <QLinearGradient>
 #include <QPainter>
