@@ -4,7 +4,7 @@
 pkgs_build="build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest clang libclang-rt-14-dev qt6-base-dev libgl1-mesa-dev g++-mingw-w64-x86-64-posix"
 pkgs_package="dpkg-dev groff-base unzip desktop-file-utils"
 pkgs_valgrind="valgrind"
-pkgs_wine="wine wine64"
+pkgs_wine="wine wine64 fonts-wine xvfb xauth"
 pkgs_vm="qemu-system-x86 busybox-static"
 pkgs_gui="qt6-base-dev libgl1-mesa-dev xvfb xauth"
 pkgs_bench="libbenchmark-dev libserialport-dev qt6-serialport-dev libboost-dev python3-serial"

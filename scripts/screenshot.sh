@@ -18,6 +18,6 @@ rm -f "$out"
 # The program saves the picture itself (a grab of the window, frame excluded) and ends; the
 # timeout only guards against a search that never finishes.
 timeout 120 xvfb-run -a -s "-screen 0 1280x1024x24" \
-  build/main/ui/comfind --demo --screenshot "$out" 2> >(grep -v XDG_RUNTIME_DIR >&2)
+  build/main/ui/qt/comfind --demo --screenshot "$out" 2> >(grep -v XDG_RUNTIME_DIR >&2)
 [ -s "$out" ] || { echo "no picture was written" >&2; exit 1; }
 echo "$out"

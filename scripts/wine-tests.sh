@@ -8,8 +8,15 @@
 #      ports (through HKLM\Software\Wine\Ports and through dosdevices links), and the Linux
 #      comfind-cli against the same simulators: both must print the lines of tests/wine/expected
 #      and end with the same exit status;
-#   5. lists the ports through the registry enumeration (comfind-cli.exe --list).
-# Usage: scripts/wine-tests.sh   (from anywhere; exits non-zero when anything failed)
+#   5. lists the ports through the registry enumeration (comfind-cli.exe --list);
+#   6. runs the window, comfind.exe, on a virtual X display (Xvfb) against three simulators on
+#      COM3 to COM5 (silent, noisy, instrument): a search started with --autostart, a picture of
+#      the window after it (build/screenshot-win32.png), a device change after the chosen port
+#      was removed, an exception escaping a handler, a long log, the keyboard (Tab, F2, Enter
+#      on the default button, Alt+F4); wine_window_driver.exe drives and reads it;
+#   7. checks that the programs import only the system's own DLLs.
+# Usage: scripts/wine-tests.sh [--window]   (from anywhere; exits non-zero when anything failed)
+#        --window: only the cross-build, the host tools and step 6 (for work on the window)
 # Environment: COMFIND_HOST_BUILD=DIR uses an existing Linux build folder (e.g. build/main) for
 #              the host tools instead of build/wine-host.
 # Logs of every program run are kept in build/wine-logs.
@@ -33,7 +40,10 @@ export WINEPREFIX=$root/build/wineprefix
 # display: nothing here draws a window.
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# The command-line stages draw nothing; the window's stage starts a display of its own.
 unset DISPLAY WAYLAND_DISPLAY
+window_only=0
+[ "${1:-}" = "--window" ] && window_only=1
 # Debian's wine64 alone installs no wine/wineserver on the PATH (the wine package adds them).
 wine_bin=$(command -v wine || echo /usr/lib/wine/wine64)
 wineserver_bin=$(command -v wineserver || echo /usr/lib/wine/wineserver)
@@ -96,11 +106,16 @@ stop_sims() {
   sims_running=0
 }
 
+xvfb_pid=
 # Wine first: closing the instruments' ends while Wine's server still holds the devices gives
 # it a hang-up it reports without end.
 cleanup() {
   stop_wine
   [ "$sims_running" = 1 ] && stop_sims
+  if [ -n "$xvfb_pid" ]; then
+    kill "$xvfb_pid" 2>/dev/null || true
+    wait "$xvfb_pid" 2>/dev/null || true
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -171,10 +186,16 @@ seconds_since() { awk -v ms="$(ms_since "$1")" 'BEGIN{printf "%.1f", ms/1000}'; 
 stage "cross-build for Windows (mingw-w64, build/mingw)"
 # RelWithDebInfo: optimised as shipped, with the debug information that makes Wine's crash
 # reports readable.
+# The window's logo and icon are rendered by the host build's comfind-render-icons when there is
+# one (the main build of ./test); otherwise the cross-build makes its own.
+renderer=$host/packaging/comfind-render-icons
+[ -x "$renderer" ] || renderer=
 if ! grep -q '^CMAKE_BUILD_TYPE:STRING=RelWithDebInfo$' "$mingw/CMakeCache.txt" 2>/dev/null ||
-  ! grep -q '^COMFIND_GUI:BOOL=OFF$' "$mingw/CMakeCache.txt"; then
+  ! grep -q '^COMFIND_GUI:BOOL=ON$' "$mingw/CMakeCache.txt" ||
+  ! grep -qx "COMFIND_HOST_RENDERER:FILEPATH=$renderer" "$mingw/CMakeCache.txt"; then
   cmake -S "$root" -B "$mingw" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMFIND_GUI=OFF >"$logs/mingw-configure.log" 2>&1 ||
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMFIND_GUI=ON -DCOMFIND_HOST_RENDERER="$renderer" \
+    >"$logs/mingw-configure.log" 2>&1 ||
     {
       cat "$logs/mingw-configure.log"
       exit 1
@@ -184,10 +205,12 @@ cmake --build "$mingw" -j"$jobs" >"$logs/mingw-build.log" 2>&1 || {
   grep -E -A20 'FAILED|error' "$logs/mingw-build.log" | head -80
   exit 1
 }
-[ -f "$mingw/cli/comfind-cli.exe" ] || {
-  echo "comfind-cli.exe was not built" >&2
-  exit 1
-}
+for exe in cli/comfind-cli.exe ui/win32/comfind.exe tests/wine_window_driver.exe; do
+  [ -f "$mingw/$exe" ] || {
+    echo "$exe was not built" >&2
+    exit 1
+  }
+done
 stage_done
 
 # ------------------------------------------------------------------------------------------
@@ -232,8 +255,17 @@ fi
 # A prefix made without the library links com1 to the machine's /dev/ttyS0; no test may reach
 # the machine's own ports, and the links of the last run point to pseudo-terminals now gone.
 rm -f "$WINEPREFIX"/dosdevices/com*
+# The window's stage sets a virtual desktop for its session; a run cut short may have left it.
+if grep -q '^"Desktop"=' "$WINEPREFIX/user.reg" 2>/dev/null; then
+  "${wine_run[@]}" reg delete 'HKCU\Software\Wine\Explorer' /v Desktop /f \
+    >>"$logs/wine-session.log" 2>&1 </dev/null || true
+  stop_wine
+fi
 stage_done
 
+sim_names=()
+declare -A com_of=()
+if [ "$window_only" = 0 ]; then
 # ------------------------------------------------------------------------------------------
 stage "simulated instruments and COM ports"
 start_sim ok
@@ -247,8 +279,7 @@ missing=/dev/comfind-no-such-port
 # COM7 and COM10 through the registry (Wine maps them when its server starts, and lists them in
 # HARDWARE\DEVICEMAP\SERIALCOMM); the others through dosdevices links, effective at once.
 # COM20 is mapped to nothing and COM21 to a device that does not exist.
-declare -A com_of=([ok]=COM7 [silent1]=COM10 [silent2]=COM11 [silent3]=COM12 [pieces]=COM13
-  [noise]=COM14)
+com_of=([ok]=COM7 [silent1]=COM10 [silent2]=COM11 [silent3]=COM12 [pieces]=COM13 [noise]=COM14)
 start_wine
 {
   "${wine_run[@]}" reg delete 'HKLM\Software\Wine\Ports' /f || true
@@ -407,6 +438,245 @@ for run in "${linux_runs[@]}"; do
   sed "${to_com[@]}" "$out.raw" >"$out.txt"
   check_run "Linux $name: comfind-cli ${paths[*]} (exit $status)" "$expected/$name.txt" "$want" \
     "$status" "$out.txt" "$out.err"
+done
+stage_done
+fi
+
+
+# ------------------------------------------------------------------------------------------
+stage "the Win32 window under Wine (comfind.exe on Xvfb)"
+# A display of its own, numbered by the X server (no clash with another one on the machine).
+mkfifo "$work/display.fifo"
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display.fifo" \
+  >"$logs/xvfb.log" 2>&1 &
+xvfb_pid=$!
+exec {display_fd}<"$work/display.fifo"
+if ! read -r -t 30 -u "$display_fd" display_number; then
+  echo "Xvfb did not start" >&2
+  cat "$logs/xvfb.log" >&2
+  exit 1
+fi
+exec {display_fd}<&-
+export DISPLAY=:$display_number
+
+# Three ports in the system's list (HARDWARE\DEVICEMAP\SERIALCOMM), which the window shows:
+# silent, noisy and the instrument, sorted in that order.
+start_sim wsilent --silent
+start_sim wnoise --silent --noise 'ERR?\x07#\x7F~'
+start_sim wok
+com_of[wsilent]=COM3
+com_of[wnoise]=COM4
+com_of[wok]=COM5
+window_sims=(wsilent wnoise wok)
+sim_names+=("${window_sims[@]}")
+stop_wine
+start_wine
+{
+  "${wine_run[@]}" reg delete 'HKLM\Software\Wine\Ports' /f || true
+  for name in "${window_sims[@]}"; do
+    "${wine_run[@]}" reg add 'HKLM\Software\Wine\Ports' /v "${com_of[$name]}" /t REG_SZ \
+      /d "${sim_path[$name]}" /f
+  done
+  # One virtual desktop for the session, drawn by Wine with Windows' window frames: the window
+  # and the driver must share it (a program sees only the windows of its own desktop).
+  "${wine_run[@]}" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f
+  "${wine_run[@]}" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1280x1024 /f
+} >>"$logs/wine-session.log" 2>&1 </dev/null
+stop_wine
+start_wine
+for name in "${window_sims[@]}"; do
+  echo "  ${com_of[$name]} = ${sim_path[$name]} ($name)"
+done
+
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+driver=("${wine_run[@]}" "$mingw/tests/wine_window_driver.exe")
+window_log=$logs/window
+mkdir -p "$window_log"
+shot=$root/build/screenshot-win32.png
+rm -f "$shot"
+
+# start_window ARGS...: comfind.exe with its test switch, in the background; sets window_pid.
+start_window() {
+  timeout 300 "${wine_run[@]}" "$mingw/ui/win32/comfind.exe" --test-control "$@" \
+    >>"$window_log/comfind.out" 2>&1 </dev/null &
+  window_pid=$!
+}
+# drive NAME COMMAND...: runs the driver, keeps its output; false when a command failed.
+drive() {
+  local name=$1
+  shift
+  timeout 300 "${driver[@]}" "$@" >"$window_log/$name.out" 2>&1 </dev/null
+}
+# state_value FILE KEY: the value of a "key=value" line of a state file.
+state_value() { sed -n "s/^$2=//p" "$1" 2>/dev/null | head -1; }
+# window_exited SECONDS: the program (and its desktop) ended by itself within SECONDS.
+window_exited() {
+  local waited=0
+  while kill -0 "$window_pid" 2>/dev/null; do
+    [ "$waited" -ge $(($1 * 20)) ] && return 1
+    sleep 0.05
+    waited=$((waited + 1))
+  done
+  wait "$window_pid"  # the program's exit status
+}
+
+# The search, started as the window shows, finds the instrument on the third port.
+t0=$(date +%s%N)
+start_window --autostart
+sim_probes[wsilent]=$((sim_probes[wsilent] + 1))
+sim_probes[wnoise]=$((sim_probes[wnoise] + 1))
+sim_probes[wok]=$((sim_probes[wok] + 1))
+found=$window_log/found.txt
+if drive search wait-window 120 wait-state "$(winpath "$found")" 60 selected=COM5 butFind=enabled \
+  screenshot "$(winpath "$shot")"; then
+  ok "comfind.exe --autostart: the search ended with COM5 selected ($(seconds_since "$t0") s)"
+else
+  bad "comfind.exe --autostart: no search result in time"
+  sed 's/^/        /' "$window_log/search.out"
+fi
+problems=""
+[ "$(state_value "$found" items)" = "COM3 COM4 COM5" ] || problems="${problems}port list; "
+[ "$(state_value "$found" result)" = "Устройство найдено на COM5" ] || problems="${problems}result; "
+for control in butFind Action11 cbChooseCom butExit; do
+  [ "$(state_value "$found" "$control")" = enabled ] || problems="${problems}$control disabled; "
+done
+sed -n 's/^log=//p' "$found" >"$window_log/found-log.txt" 2>/dev/null || true
+cmp -s "$expected/window-search.txt" "$window_log/found-log.txt" || problems="${problems}log; "
+if [ -z "$problems" ]; then
+  ok "the window shows the search: ports COM3 COM4 COM5, the log line by line, the result, enabled"
+else
+  bad "the window after the search: ${problems%; }"
+  diff -u "$expected/window-search.txt" "$window_log/found-log.txt" | sed 's/^/        /' || true
+  sed 's/^/        /' "$found"
+fi
+if [ -s "$shot" ] && file -b "$shot" | grep -q '^PNG image data, 7[0-9][0-9] x 7[0-9][0-9],'; then
+  ok "screenshot of the window: $shot ($(file -b "$shot" | cut -d, -f2 | xargs))"
+else
+  bad "no screenshot of the window in $shot"
+fi
+
+# The instrument's port is removed (the driver's entry leaves the system's list, its device
+# link goes): the device change warns and lists the two ports left. A notice with another event
+# code changes nothing.
+serialcomm='HKLM\HARDWARE\DEVICEMAP\SERIALCOMM'
+value=$("${wine_run[@]}" reg query "$serialcomm" </dev/null 2>/dev/null | tr -d '\r' |
+  awk '$NF == "COM5" { print $1 }' | head -1)
+{
+  [ -n "$value" ] && "${wine_run[@]}" reg delete "$serialcomm" /v "$value" /f
+  rm -f "$WINEPREFIX/dosdevices/com5"
+} >>"$logs/wine-session.log" 2>&1 </dev/null
+unchanged=$window_log/unchanged.txt
+removed=$window_log/removed.txt
+if drive devicechange devicechange 0x8004 state "$(winpath "$unchanged")" devicechange 7 \
+  wait-state "$(winpath "$removed")" 30 "items=COM3 COM4"; then
+  problems=""
+  [ "$(state_value "$unchanged" items)" = "COM3 COM4 COM5" ] || problems="code 0x8004 refreshed; "
+  [ "$(state_value "$removed" selected)" = COM3 ] || problems="${problems}selection; "
+  warning="Внимание, устройство в выбранном COM-порту было удалено"
+  [ "$(state_value "$removed" result)" = "$warning" ] || problems="${problems}result; "
+  [ "$(sed -n 's/^log=//p' "$removed" | tail -1)" = "$warning" ] || problems="${problems}log; "
+  [ "$(state_value "$removed" butFind)" = enabled ] || problems="${problems}butFind; "
+  if [ -z "$problems" ]; then
+    ok "WM_DEVICECHANGE after COM5 was removed: COM3 COM4 listed, COM3 selected, the warning"
+  else
+    bad "WM_DEVICECHANGE after COM5 was removed: ${problems%; }"
+    sed 's/^/        /' "$removed"
+  fi
+else
+  bad "WM_DEVICECHANGE after COM5 was removed: the list did not change"
+  sed 's/^/        /' "$window_log/devicechange.out" "$removed" 2>/dev/null || true
+fi
+
+# An exception escaping a handler: a message box with its text, and the window goes on.
+box=$window_log/messagebox.txt
+after_box=$window_log/after-box.txt
+if drive exception fail wait-messagebox 30 "$(winpath "$box")" state "$(winpath "$after_box")" &&
+  [ "$(head -1 "$box")" = "Injected failure in a handler (test switch)" ] &&
+  [ "$(state_value "$after_box" items)" = "COM3 COM4" ]; then
+  ok "an exception escaping a handler is shown in a message box; the window goes on"
+else
+  bad "the exception's message box"
+  sed 's/^/        /' "$window_log/exception.out" "$box" 2>/dev/null || true
+fi
+
+# A long day's log: thousands of lines, then a few more at the end of it, as a search adds them.
+lines_before=$(state_value "$after_box" log-lines)
+long=$window_log/long-log.txt
+if drive long-log fill-log 5000 fill-log 10 state "$(winpath "$long")"; then
+  mapfile -t ms < <(sed -n 's/^fill-log-ms //p' "$window_log/long-log.out" | tr -d '\r')
+  lines_after=$(state_value "$long" log-lines)
+  if [ "$lines_after" = $((${lines_before:-0} + 5010)) ] && [ "${ms[0]:-99999}" -lt 30000 ] &&
+    [ "${ms[1]:-99999}" -lt 3000 ]; then
+    ok "log: 5000 lines appended in ${ms[0]} ms, 10 more at its end in ${ms[1]} ms"
+  else
+    bad "log: $lines_after lines (from $lines_before); 5000 took ${ms[0]:-?} ms, 10 more ${ms[1]:-?} ms"
+  fi
+else
+  bad "the long log"
+  sed 's/^/        /' "$window_log/long-log.out"
+fi
+
+# The keyboard: Tab walks find, exit, the port box and the information text; F2 opens the menu
+# "Файл" and Escape closes it; Enter on the port box presses the default button, exit.
+menu=$window_log/menu.txt
+drive keyboard tab-walk 4 keys F2 wait-state "$(winpath "$menu")" 30 menu=open keys ESCAPE \
+  wait-state "$(winpath "$menu")" 30 menu=closed || true
+walk=$(sed -n 's/^focus //p' "$window_log/keyboard.out" | tr -d '\r')
+order="butFind butExit cbChooseCom memInfo butFind butExit cbChooseCom memInfo butFind"
+if [ -n "$walk" ] && [ "${order#*"$walk"}" != "$order" ]; then
+  ok "Tab walks the controls in their order: $walk"
+else
+  bad "Tab order: '$walk', a part of '$order' expected"
+fi
+if grep -q '^ok   state reached: menu=open' "$window_log/keyboard.out" &&
+  grep -q '^ok   state reached: menu=closed' "$window_log/keyboard.out"; then
+  ok "F2 opens the menu, Escape closes it"
+else
+  bad "F2 and the menu"
+  sed 's/^/        /' "$window_log/keyboard.out"
+fi
+if drive default-button tab-to cbChooseCom keys RETURN wait-exit 30 && window_exited 60; then
+  ok "Enter on the port box presses the default button: the program ended"
+else
+  bad "Enter on the port box did not end the program through the default button"
+  sed 's/^/        /' "$window_log/default-button.out"
+fi
+kill "$window_pid" 2>/dev/null || true
+wait "$window_pid" 2>/dev/null || true
+
+# Alt+F4 ends the program.
+start_window
+if drive alt-f4 wait-window 120 keys ALT+F4 wait-exit 30 && window_exited 60; then
+  ok "Alt+F4 ends the program"
+else
+  bad "Alt+F4 did not end the program"
+  sed 's/^/        /' "$window_log/alt-f4.out"
+fi
+kill "$window_pid" 2>/dev/null || true
+wait "$window_pid" 2>/dev/null || true
+"${wine_run[@]}" reg delete 'HKCU\Software\Wine\Explorer' /v Desktop /f \
+  >>"$logs/wine-session.log" 2>&1 </dev/null || true
+stop_wine
+stage_done
+
+# ------------------------------------------------------------------------------------------
+stage "the programs import only the system's own DLLs"
+for exe in "$mingw/ui/win32/comfind.exe" "$mingw/cli/comfind-cli.exe"; do
+  dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/.*DLL Name: //p' | tr 'A-Z' 'a-z' |
+    sort | tr '\n' ' ')
+  others=""
+  for dll in $dlls; do
+    case $dll in
+      kernel32.dll | advapi32.dll | user32.dll | gdi32.dll | comctl32.dll | shell32.dll | \
+        msvcrt.dll | ws2_32.dll | ole32.dll) ;;
+      *) others="$others $dll" ;;
+    esac
+  done
+  if [ -z "$others" ]; then
+    ok "$(basename "$exe"): $dlls"
+  else
+    bad "$(basename "$exe") needs DLLs beside it:$others"
+  fi
 done
 stage_done
 
