@@ -238,8 +238,10 @@ fi
 
 step "Windows zip (mingw-w64 cross-build, build/package-win)"
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
+  # The window's logo and icon come from the renderer of the Linux build above.
   cmake -S "$root" -B build/package-win -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMFIND_GUI=OFF -DCOMFIND_TESTS=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMFIND_GUI=ON -DCOMFIND_TESTS=OFF \
+    -DCOMFIND_HOST_RENDERER="$root/build/package/packaging/comfind-render-icons" \
     >build/package-win.configure.log 2>&1 || { cat build/package-win.configure.log; exit 1; }
   cmake --build build/package-win -j"$jobs"
   rm -f build/package-win/*.zip
@@ -250,7 +252,7 @@ if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
   unzip -Z1 "$zip" | sort >"$scratch/zip.txt"
   cat "$scratch/zip.txt"
   top=$(basename "$zip" .zip)
-  want="$top/README.txt $top/comfind-cli.exe"
+  want="$top/README.txt $top/comfind-cli.exe $top/comfind.exe"
   [ -n "$(find build/package-win -name instrument-sim.exe)" ] && want="$want $top/instrument-sim.exe"
   for f in $want; do grep -qx "$f" "$scratch/zip.txt" || fail "the zip lacks $f"; done
   [ "$(grep -cv '/$' "$scratch/zip.txt")" = "$(echo "$want" | wc -w)" ] ||
@@ -263,11 +265,13 @@ if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
     dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/.*DLL Name: //p' | tr 'A-Z' 'a-z')
     for dll in $dlls; do
       case $dll in
-        kernel32.dll | advapi32.dll | user32.dll | msvcrt.dll | ws2_32.dll | shell32.dll | ole32.dll) ;;
+        kernel32.dll | advapi32.dll | user32.dll | gdi32.dll | comctl32.dll | msvcrt.dll | \
+          ws2_32.dll | shell32.dll | ole32.dll) ;;
         *) fail "$(basename "$exe") needs $dll beside it" ;;
       esac
     done
   done
+  grep -qi 'unzip' "$scratch/win/$top/README.txt" || fail "README.txt does not say to unzip and run"
   pass "Windows zip: $(echo "$want" | wc -w) files, static runtime"
 
   # The library installed for Windows, and the consumer cross-built against it with

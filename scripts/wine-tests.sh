@@ -540,16 +540,19 @@ problems=""
 for control in butFind Action11 cbChooseCom butExit; do
   [ "$(state_value "$found" "$control")" = enabled ] || problems="${problems}$control disabled; "
 done
+[ "$(state_value "$found" size)" = 785x771 ] || problems="${problems}size; "
+[ "$(state_value "$found" icon)" = "32 16" ] || problems="${problems}icon; "
 sed -n 's/^log=//p' "$found" >"$window_log/found-log.txt" 2>/dev/null || true
 cmp -s "$expected/window-search.txt" "$window_log/found-log.txt" || problems="${problems}log; "
 if [ -z "$problems" ]; then
   ok "the window shows the search: ports COM3 COM4 COM5, the log line by line, the result, enabled"
+  echo "        fonts: $(state_value "$found" font) (log, controls), $(state_value "$found" rez-font) (result)"
 else
   bad "the window after the search: ${problems%; }"
   diff -u "$expected/window-search.txt" "$window_log/found-log.txt" | sed 's/^/        /' || true
   sed 's/^/        /' "$found"
 fi
-if [ -s "$shot" ] && file -b "$shot" | grep -q '^PNG image data, 7[0-9][0-9] x 7[0-9][0-9],'; then
+if [ -s "$shot" ] && file -b "$shot" | grep '^PNG image data, 7[0-9][0-9] x 7[0-9][0-9],' >/dev/null; then
   ok "screenshot of the window: $shot ($(file -b "$shot" | cut -d, -f2 | xargs))"
 else
   bad "no screenshot of the window in $shot"
@@ -660,7 +663,7 @@ stop_wine
 stage_done
 
 # ------------------------------------------------------------------------------------------
-stage "the programs import only the system's own DLLs"
+stage "the programs import only the system's own DLLs; the window's resources"
 for exe in "$mingw/ui/win32/comfind.exe" "$mingw/cli/comfind-cli.exe"; do
   dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/.*DLL Name: //p' | tr 'A-Z' 'a-z' |
     sort | tr '\n' ' ')
@@ -678,6 +681,18 @@ for exe in "$mingw/ui/win32/comfind.exe" "$mingw/cli/comfind-cli.exe"; do
     bad "$(basename "$exe") needs DLLs beside it:$others"
   fi
 done
+# What Wine does not act on (it draws its own controls and has one monitor): the manifest asks
+# for common controls 6 and per-monitor DPI awareness, and the version resource is there.
+exe=$mingw/ui/win32/comfind.exe
+strings "$exe" >"$work/strings.txt"
+strings -el "$exe" >"$work/strings16.txt"
+if grep -q 'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"' "$work/strings.txt" &&
+  grep -q 'PerMonitorV2' "$work/strings.txt" && grep -qx 'FileVersion' "$work/strings16.txt" &&
+  grep -qx 'comfind.exe' "$work/strings16.txt"; then
+  ok "comfind.exe: manifest (common controls 6, per-monitor DPI) and version resource"
+else
+  bad "comfind.exe lacks its manifest or its version resource"
+fi
 stage_done
 
 # ------------------------------------------------------------------------------------------

@@ -3,8 +3,9 @@
 //   comfind                     the machine's COM ports
 //   comfind --autostart         start a search as soon as the window shows
 //   comfind --screenshot FILE   after the first search, save a PNG of the window and end
-#include <shellapi.h>
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <shellapi.h>
 
 #include <memory>
 #include <string>

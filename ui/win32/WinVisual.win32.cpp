@@ -562,6 +562,30 @@ std::string TWinVisual::StateText() {
        (GetWindowLongW(butExit, GWL_STYLE) & BS_DEFPUSHBUTTON) ? L"butExit" : L"butFind");
   Line(L"focus", ControlName(GetFocus()));
   Line(L"menu", IsWindowVisible(FindWindowW(L"#32768", nullptr)) ? L"open" : L"closed");
+  // The icons the window class got from the program's icon resource, and the faces the font
+  // mapper chose for the designed ones.
+  auto IconSize = [](HICON Icon) {
+    ICONINFO Info{};
+    BITMAP Bits{};
+    if (!Icon || !GetIconInfo(Icon, &Info)) return std::wstring(L"none");
+    GetObjectW(Info.hbmColor ? Info.hbmColor : Info.hbmMask, sizeof Bits, &Bits);
+    if (Info.hbmColor) DeleteObject(Info.hbmColor);
+    if (Info.hbmMask) DeleteObject(Info.hbmMask);
+    return std::to_wstring(Bits.bmWidth);
+  };
+  Line(L"icon", IconSize(reinterpret_cast<HICON>(GetClassLongPtrW(FWindow, GCLP_HICON))) + L" " +
+                    IconSize(reinterpret_cast<HICON>(GetClassLongPtrW(FWindow, GCLP_HICONSM))));
+  auto Face = [this](HFONT Font) {
+    const HDC Dc = GetDC(FWindow);
+    const HGDIOBJ Old = SelectObject(Dc, Font);
+    wchar_t Name[LF_FACESIZE] = {};
+    GetTextFaceW(Dc, LF_FACESIZE, Name);
+    SelectObject(Dc, Old);
+    ReleaseDC(FWindow, Dc);
+    return std::wstring(Name);
+  };
+  Line(L"font", Face(FFont));
+  Line(L"rez-font", Face(FRezFont));
   RECT Outer;
   GetWindowRect(FWindow, &Outer);
   Line(L"size", std::to_wstring(Outer.right - Outer.left) + L"x" +
