@@ -160,7 +160,7 @@ void TQtVisual::CreateControls() {
   cbChooseCom->setGeometry(16, 20, 105, 21);
   cbChooseCom->setFocusPolicy(Qt::StrongFocus);
   connect(cbChooseCom, &QComboBox::currentIndexChanged, this, [this](int Index) {
-    if (!FShowingCombo) FForm->cbChooseComChange(Index);
+    if (FForm && !FShowingCombo) FForm->cbChooseComChange(Index);
   });
 
   pnlResult = new TAlignPanel;
