@@ -11,8 +11,8 @@
 #include <QTest>
 #include <memory>
 
-#include "tests/gui/GuiTest.h"
 #include "testkit/Pty.h"
+#include "tests/gui/GuiTest.h"
 
 namespace comfind {
 
