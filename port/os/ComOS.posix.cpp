@@ -45,6 +45,7 @@
 // fails, so no thread spins on a dead device.
 #include "port/os/ComOS.h"
 #include "port/os/TermiosMap.h"
+#include "port/os/TransferQueue.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>

@@ -1,6 +1,7 @@
-// Pure translations used by the POSIX layer: a Win32 device name onto a device path, the
-// device control block onto termios and the modem-control lines, and the Win32 read/write
-// timeouts onto a plan of deadlines. No device is touched here, so each is tested on its own.
+// Pure translations used by the POSIX layer: a Win32 device name onto a device path, and the
+// device control block onto termios and the modem-control lines. No device is touched here, so
+// each is tested on its own. (The timeouts' plan is in TransferQueue.h, shared with the
+// simulated device.)
 #pragma once
 
 #include "port/os/ComOS.h"
@@ -59,17 +60,5 @@ int DcbToLineSettings(const TDCB& DCB, const termios& Base, TLineSettings& Out);
 
 // The Bxxx constant for a rate, or 0 when there is none.
 speed_t StandardSpeed(uint32_t Rate);
-
-// How a read of Count bytes ends under a set of timeouts, as Win32 defines them.
-struct TReadPlan {
-  bool ReturnAtOnce = false;  // take what is waiting, never wait
-  bool ReturnOnAny = false;   // return as soon as at least one byte is there
-  uint64_t TotalMs = 0;       // limit for the whole read; 0 = none
-  uint64_t IntervalMs = 0;    // limit between two bytes once the first arrived; 0 = none
-};
-TReadPlan PlanRead(const TCommTimeouts& Timeouts, uint32_t Count);
-
-// The limit for a write of Count bytes in milliseconds; 0 = none.
-uint64_t PlanWrite(const TCommTimeouts& Timeouts, uint32_t Count);
 
 }  // namespace comfind

@@ -47,12 +47,6 @@ constexpr TRateSpeed kSpeeds[] = {
 #endif
 };
 
-uint64_t SaturatingMulAdd(uint64_t A, uint64_t B, uint64_t C) {
-  constexpr uint64_t Max = std::numeric_limits<uint64_t>::max();
-  if (A != 0 && B > (Max - C) / A) return Max;
-  return A * B + C;
-}
-
 }  // namespace
 
 int DevicePath(const std::string& FileName, std::string& Path) {
@@ -194,31 +188,6 @@ int DcbToLineSettings(const TDCB& DCB, const termios& Base, TLineSettings& Out) 
   cfsetispeed(&T, Speed);
   cfsetospeed(&T, Speed);
   return 0;
-}
-
-TReadPlan PlanRead(const TCommTimeouts& Timeouts, uint32_t Count) {
-  constexpr uint32_t MaxDword = 0xFFFFFFFF;
-  TReadPlan Plan;
-  const uint32_t Interval = Timeouts.ReadIntervalTimeout;
-  const uint32_t Multiplier = Timeouts.ReadTotalTimeoutMultiplier;
-  const uint32_t Constant = Timeouts.ReadTotalTimeoutConstant;
-  if (Interval == MaxDword && Multiplier == 0 && Constant == 0) {
-    Plan.ReturnAtOnce = true;
-    return Plan;
-  }
-  if (Interval == MaxDword && Multiplier == MaxDword && Constant > 0 && Constant < MaxDword) {
-    Plan.ReturnOnAny = true;
-    Plan.TotalMs = Constant;
-    return Plan;
-  }
-  Plan.TotalMs = SaturatingMulAdd(Multiplier, Count, Constant);
-  Plan.IntervalMs = Interval;
-  return Plan;
-}
-
-uint64_t PlanWrite(const TCommTimeouts& Timeouts, uint32_t Count) {
-  return SaturatingMulAdd(Timeouts.WriteTotalTimeoutMultiplier, Count,
-                          Timeouts.WriteTotalTimeoutConstant);
 }
 
 }  // namespace comfind

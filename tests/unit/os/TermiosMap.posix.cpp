@@ -2,6 +2,7 @@
 // termios and the lines, and the Win32 timeouts onto read and write plans.
 #include "port/os/TermiosMap.h"
 #include "testkit/LineSettings.h"
+#include "port/os/TransferQueue.h"
 
 #include <gtest/gtest.h>
 
