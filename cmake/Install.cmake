@@ -34,7 +34,8 @@ endforeach()
 # --- The serial-port library -----------------------------------------------------------------
 # Headers keep their folders under include/comfind, so "port/CPort.h" and "framework/Classes.h"
 # resolve as they do inside the tree (the framework target's install include directory).
-# TermiosMap.h is left out: it pulls in <termios.h> and is the POSIX layer's business only.
+# Of port/os only what the simulated device needs is installed; the rest (termios, the kernel's
+# records, the layer's inside) is the operating-system layer's business only.
 if(TARGET comfind_serial AND TARGET comfind_framework)
   # Consumers write comfind::serial and comfind::framework (libcomfind-serial.a and
   # libcomfind-framework.a).
@@ -51,6 +52,7 @@ if(TARGET comfind_serial AND TARGET comfind_framework)
     install(FILES ${headers} DESTINATION ${COMFIND_INCLUDEDIR}/${folder} COMPONENT development)
   endforeach()
   install(FILES ${PROJECT_SOURCE_DIR}/port/os/ComOS.h ${PROJECT_SOURCE_DIR}/port/os/SimComOS.h
+    ${PROJECT_SOURCE_DIR}/port/os/Completion.h ${PROJECT_SOURCE_DIR}/port/os/EventTable.h
     DESTINATION ${COMFIND_INCLUDEDIR}/port/os COMPONENT development)
 
   install(EXPORT comfindTargets NAMESPACE comfind:: FILE comfindTargets.cmake

@@ -1,17 +1,13 @@
-#include "port/os/SimComOS.h"
-
+// The simulated device's side of the layer: the calls the port makes.
 #include <algorithm>
 #include <cstring>
 #include <thread>
 
+#include "port/os/SimDevice.h"
+
 namespace comfind {
 
 namespace {
-
-// Overlapped.Internal while the operation runs (Win32 keeps the same value there).
-constexpr uintptr_t kPending = 0x103;
-// The input size assumed for EV_RX80FULL before SetupComm has named one.
-constexpr uint32_t kDefaultInputSize = 4096;
 
 thread_local uint32_t tLastError = 0;
 
@@ -30,287 +26,8 @@ TSimComOS::TCall NewCall(const char* Name, THandle Handle = 0) {
 
 }  // namespace
 
-struct TSimComOS::TDevice {
-  std::string Name;
-  bool Open = false;
-  bool Vanished = false;
-  uint32_t VanishError = 0;
-  std::string Input;
-  std::string Output;
-  size_t Taken = 0;
-  uint32_t ModemStatus = 0;
-  uint32_t ErrorWord = 0;
-  uint32_t Mask = 0;
-  uint32_t History = 0;  // events of the mask that occurred while no wait was pending
-  TDCB DCB{};
-  TCommTimeouts Timeouts{};
-  uint32_t InSize = 0;
-  uint32_t OutSize = 0;
-  // The pending WaitCommEvent, if any.
-  bool Waiting = false;
-  uint32_t* WaitMask = nullptr;
-  TOverlapped* WaitRecord = nullptr;
-  // The event of a wait that failed because the device vanished: waits on it fail.
-  THandle FailedWaitEvent = 0;
-  struct THeldWrite {
-    std::string Bytes;
-    TOverlapped* Record;
-  };
-  bool HoldWrites = false;
-  std::vector<THeldWrite> Held;
-};
-
-struct TSimComOS::TEvent {
-  bool ManualReset = false;
-  bool Signalled = false;
-};
-
-TSimComOS::TSimComOS() = default;
+TSimComOS::TSimComOS() : FEvents([this](THandle, bool) { Changed(); }) {}
 TSimComOS::~TSimComOS() = default;
-
-// --- The test's side -------------------------------------------------------------------------
-
-void TSimComOS::AddDevice(const std::string& Name) {
-  std::lock_guard<std::mutex> L(FLock);
-  auto& Slot = FDevices[Name];
-  if (Slot && !Slot->Vanished) return;
-  Slot = std::make_shared<TDevice>();
-  Slot->Name = Name;
-  Changed();
-}
-
-void TSimComOS::Vanish(const std::string& Name, uint32_t Error) {
-  std::lock_guard<std::mutex> L(FLock);
-  auto D = DeviceByName(Name);
-  if (!D || D->Vanished) return;
-  D->Vanished = true;
-  D->VanishError = Error;
-  if (D->Waiting) {
-    // The record fails, but its event is not signalled: a waiter learns of the loss from the
-    // wait itself, which fails, instead of being woken into a loop that cannot succeed.
-    D->Waiting = false;
-    D->WaitRecord->Internal = Error;
-    D->WaitRecord->InternalHigh = 0;
-    D->FailedWaitEvent = D->WaitRecord->hEvent;
-  }
-  for (auto& W : D->Held)
-    Complete(W.Record, Error, 0);
-  D->Held.clear();
-  Changed();
-}
-
-void TSimComOS::FailCall(const std::string& Call, uint32_t Error, int Times) {
-  std::lock_guard<std::mutex> L(FLock);
-  if (Times == 0) {
-    FFailures.erase(Call);
-  } else {
-    FFailures[Call] = TFailure{Error, Times};
-  }
-}
-
-void TSimComOS::ClearFailures() {
-  std::lock_guard<std::mutex> L(FLock);
-  FFailures.clear();
-}
-
-void TSimComOS::Feed(const std::string& Name, const std::string& Bytes) {
-  std::lock_guard<std::mutex> L(FLock);
-  auto D = DeviceByName(Name);
-  if (!D || Bytes.empty()) return;
-  const size_t Before = D->Input.size();
-  D->Input += Bytes;
-  uint32_t Events = EV_RXCHAR_;
-  if (Bytes.find(D->DCB.EvtChar) != std::string::npos) Events |= EV_RXFLAG_;
-  const size_t Size = D->InSize ? D->InSize : kDefaultInputSize;
-  const size_t Threshold = Size * 8 / 10;
-  if (Before < Threshold && D->Input.size() >= Threshold) Events |= EV_RX80FULL_;
-  Raise(*D, Events);
-  Changed();
-}
-
-std::string TSimComOS::Written(const std::string& Name) const {
-  std::lock_guard<std::mutex> L(FLock);
-  auto D = DeviceByName(Name);
-  return D ? D->Output : std::string();
-}
-
-std::string TSimComOS::TakeWritten(const std::string& Name) {
-  std::lock_guard<std::mutex> L(FLock);
-  auto D = DeviceByName(Name);
-  if (!D) return {};
-  std::string New = D->Output.substr(D->Taken);
-  D->Taken = D->Output.size();
-  return New;
-}
-
-size_t TSimComOS::InputQueue(const std::string& Name) const {
-  std::lock_guard<std::mutex> L(FLock);
-  auto D = DeviceByName(Name);
-  return D ? D->Input.size() : 0;
-}
-
-void TSimComOS::SetModemStatus(const std::string& Name, uint32_t ModemStatus) {
-  std::lock_guard<std::mutex> L(FLock);
-  auto D = DeviceByName(Name);
-  if (!D) return;
-  const uint32_t Changes = D->ModemStatus ^ ModemStatus;
-  D->ModemStatus = ModemStatus;
-  uint32_t Events = 0;
-  if (Changes & MS_CTS_ON_) Events |= EV_CTS_;
-  if (Changes & MS_DSR_ON_) Events |= EV_DSR_;
-  if (Changes & MS_RLSD_ON_) Events |= EV_RLSD_;
-  if ((Changes & MS_RING_ON_) && (ModemStatus & MS_RING_ON_)) Events |= EV_RING_;
-  Raise(*D, Events);
-  Changed();
-}
-
-void TSimComOS::RaiseLineErrors(const std::string& Name, uint32_t Errors) {
-  std::lock_guard<std::mutex> L(FLock);
-  auto D = DeviceByName(Name);
-  if (!D) return;
-  D->ErrorWord |= Errors;
-  uint32_t Events = 0;
-  if (Errors & (CE_FRAME_ | CE_OVERRUN_ | CE_RXPARITY_)) Events |= EV_ERR_;
-  if (Errors & CE_BREAK_) Events |= EV_BREAK_;
-  Raise(*D, Events);
-  Changed();
-}
-
-void TSimComOS::RaiseEvents(const std::string& Name, uint32_t Events) {
-  std::lock_guard<std::mutex> L(FLock);
-  auto D = DeviceByName(Name);
-  if (!D) return;
-  Raise(*D, Events);
-  Changed();
-}
-
-bool TSimComOS::CompleteWait(const std::string& Name, uint32_t Mask) {
-  std::lock_guard<std::mutex> L(FLock);
-  auto D = DeviceByName(Name);
-  if (!D || !D->Waiting) return false;
-  CompletePendingWait(*D, Mask, 0);
-  Changed();
-  return true;
-}
-
-void TSimComOS::HoldWrites(const std::string& Name, bool Hold) {
-  std::lock_guard<std::mutex> L(FLock);
-  auto D = DeviceByName(Name);
-  if (D) D->HoldWrites = Hold;
-}
-
-void TSimComOS::ReleaseWrites(const std::string& Name) {
-  std::lock_guard<std::mutex> L(FLock);
-  auto D = DeviceByName(Name);
-  if (!D || D->Held.empty()) return;
-  for (auto& W : D->Held) {
-    D->Output += W.Bytes;
-    Complete(W.Record, 0, static_cast<uint32_t>(W.Bytes.size()));
-  }
-  D->Held.clear();
-  Raise(*D, EV_TXEMPTY_);
-  Changed();
-}
-
-bool TSimComOS::IsOpen(const std::string& Name) const {
-  std::lock_guard<std::mutex> L(FLock);
-  auto D = DeviceByName(Name);
-  return D && D->Open;
-}
-
-bool TSimComOS::IsWaiting(const std::string& Name) const {
-  std::lock_guard<std::mutex> L(FLock);
-  auto D = DeviceByName(Name);
-  return D && D->Waiting;
-}
-
-TDCB TSimComOS::State(const std::string& Name) const {
-  std::lock_guard<std::mutex> L(FLock);
-  auto D = DeviceByName(Name);
-  return D ? D->DCB : TDCB{};
-}
-
-TCommTimeouts TSimComOS::Timeouts(const std::string& Name) const {
-  std::lock_guard<std::mutex> L(FLock);
-  auto D = DeviceByName(Name);
-  return D ? D->Timeouts : TCommTimeouts{};
-}
-
-uint32_t TSimComOS::Mask(const std::string& Name) const {
-  std::lock_guard<std::mutex> L(FLock);
-  auto D = DeviceByName(Name);
-  return D ? D->Mask : 0;
-}
-
-uint32_t TSimComOS::InputSize(const std::string& Name) const {
-  std::lock_guard<std::mutex> L(FLock);
-  auto D = DeviceByName(Name);
-  return D ? D->InSize : 0;
-}
-
-uint32_t TSimComOS::OutputSize(const std::string& Name) const {
-  std::lock_guard<std::mutex> L(FLock);
-  auto D = DeviceByName(Name);
-  return D ? D->OutSize : 0;
-}
-
-size_t TSimComOS::OpenHandles() const {
-  std::lock_guard<std::mutex> L(FLock);
-  return FDeviceHandles.size() + FEvents.size();
-}
-
-std::vector<TSimComOS::TCall> TSimComOS::Calls() const {
-  std::lock_guard<std::mutex> L(FLock);
-  return FCalls;
-}
-
-std::vector<TSimComOS::TCall> TSimComOS::Calls(const std::string& Name) const {
-  std::lock_guard<std::mutex> L(FLock);
-  std::vector<TCall> Out;
-  for (const auto& C : FCalls) {
-    if (C.Name == Name) Out.push_back(C);
-  }
-  return Out;
-}
-
-std::vector<std::string> TSimComOS::DeviceCallNames() const {
-  static const char* const kEventCalls[] = {"CreateEventA",        "SetEvent",
-                                            "ResetEvent",          "WaitForMultipleObjects",
-                                            "WaitForSingleObject", "Sleep"};
-  std::lock_guard<std::mutex> L(FLock);
-  std::vector<std::string> Out;
-  for (const auto& C : FCalls) {
-    bool EventCall = std::any_of(std::begin(kEventCalls), std::end(kEventCalls),
-                                 [&](const char* N) { return C.Name == N; });
-    // A CloseHandle of an event is an event call too.
-    if (C.Name == "CloseHandle" && C.Args.size() == 1 && C.Args[0] == 0) EventCall = true;
-    if (!EventCall) Out.push_back(C.Name);
-  }
-  return Out;
-}
-
-void TSimComOS::ClearCalls() {
-  std::lock_guard<std::mutex> L(FLock);
-  FCalls.clear();
-}
-
-bool TSimComOS::WaitUntil(const std::function<bool()>& Condition,
-                          std::chrono::milliseconds Deadline) {
-  const auto End = std::chrono::steady_clock::now() + Deadline;
-  for (;;) {
-    uint64_t Seen;
-    {
-      std::lock_guard<std::mutex> L(FLock);
-      Seen = FChanges;
-    }
-    if (Condition()) return true;
-    std::unique_lock<std::mutex> L(FLock);
-    if (!FChangedCV.wait_until(L, End, [&] { return FChanges != Seen; })) {
-      L.unlock();
-      return Condition();
-    }
-  }
-}
 
 // --- Helpers (called with FLock held) ---------------------------------------------------------
 
@@ -331,8 +48,8 @@ std::shared_ptr<TSimComOS::TDevice> TSimComOS::LiveDevice(TCall& Call, THandle H
     return nullptr;
   }
   auto D = DeviceByHandle(Handle);
-  if (!D || D->Vanished) {
-    Fail(Call, D ? D->VanishError : SIM_ERROR_INVALID_HANDLE);
+  if (!D || D->Events.Vanished()) {
+    Fail(Call, D ? D->Events.VanishError() : SIM_ERROR_INVALID_HANDLE);
     return nullptr;
   }
   return D;
@@ -371,49 +88,64 @@ void TSimComOS::Changed() {
 }
 
 void TSimComOS::Raise(TDevice& Device, uint32_t Events) {
-  const uint32_t Hit = Events & Device.Mask;
-  if (!Hit || Device.Vanished) return;
-  if (Device.Waiting) {
-    CompletePendingWait(Device, Hit | Device.History, 0);
-    Device.History = 0;
-  } else {
-    Device.History |= Hit;
+  TComCompletion Done;
+  Device.Events.Raise(Events, Done);
+  Complete(Done);
+}
+
+void TSimComOS::Complete(const TComCompletion& Done) {
+  if (!Done.Record) return;
+  WriteCompletion(Done);
+  if (Done.Signal && Done.Record->hEvent) FEvents.Set(Done.Record->hEvent);
+  Changed();
+}
+
+void TSimComOS::Complete(const std::vector<TComCompletion>& Done) {
+  for (const auto& C : Done)
+    Complete(C);
+}
+
+void TSimComOS::PumpWrites(TDevice& Device, bool Release) {
+  const TTransferQueue::TSink Sink = [&](const char* Bytes, size_t Count, uint32_t&) -> int64_t {
+    if (Device.HoldWrites && !Release) return 0;
+    Device.Output.append(Bytes, Count);
+    return static_cast<int64_t>(Count);
+  };
+  std::vector<TComCompletion> Ended;
+  Device.Transfers.Pump(Sink, Ended);
+  Complete(Ended);
+  if (!Ended.empty()) Raise(Device, EV_TXEMPTY_);
+}
+
+TSimClock::time_point TSimComOS::PassTime() {
+  const auto Now = TSimClock::now();
+  TSimClock::time_point Next = kNoDeadline;
+  for (auto& [H, D] : FDeviceHandles) {
+    std::vector<TComCompletion> Ended;
+    D->Transfers.Expire(D->Input, Now, Ended);
+    Complete(Ended);
+    Next = std::min(Next, D->Transfers.NextDeadline());
   }
+  return Next;
 }
 
-void TSimComOS::CompletePendingWait(TDevice& Device, uint32_t Mask, uint32_t Status) {
-  Device.Waiting = false;
-  if (Device.WaitMask) *Device.WaitMask = Status == 0 ? Mask : 0;
-  TOverlapped* Record = Device.WaitRecord;
-  Device.WaitMask = nullptr;
-  Device.WaitRecord = nullptr;
-  Complete(Record, Status, 0);
-}
-
-void TSimComOS::Complete(TOverlapped* Overlapped, uint32_t Status, uint32_t Count) {
-  if (!Overlapped) return;
-  Overlapped->Internal = Status;
-  Overlapped->InternalHigh = Count;
-  if (Overlapped->hEvent) SignalEvent(Overlapped->hEvent);
-  Changed();
-}
-
-void TSimComOS::SignalEvent(THandle Event) {
-  auto It = FEvents.find(Event);
-  if (It != FEvents.end()) It->second->Signalled = true;
-  Changed();
-}
-
-void TSimComOS::ResetEventLocked(THandle Event) {
-  auto It = FEvents.find(Event);
-  if (It != FEvents.end()) It->second->Signalled = false;
-}
-
-bool TSimComOS::EventSignalled(THandle Event, bool Consume) {
-  auto It = FEvents.find(Event);
-  if (It == FEvents.end() || !It->second->Signalled) return false;
-  if (Consume && !It->second->ManualReset) It->second->Signalled = false;
-  return true;
+bool TSimComOS::SleepUntil(std::unique_lock<std::mutex>& L, TSimClock::time_point End,
+                           const std::function<bool()>& Done) {
+  // Nothing but the waits ends a transfer at its deadline: the simulated device has no timer
+  // of its own, and a deadline nobody waits for cannot be seen to pass. Done is asked once per
+  // pass (it may take an auto-reset event).
+  for (;;) {
+    const TSimClock::time_point Next = PassTime();
+    if (Done()) return true;
+    if (TSimClock::now() >= End) return false;
+    const TSimClock::time_point Until = std::min(End, Next);
+    const uint64_t Seen = FChanges;
+    if (Until == kNoDeadline) {
+      FChangedCV.wait(L, [&] { return FChanges != Seen; });
+    } else {
+      FChangedCV.wait_until(L, Until, [&] { return FChanges != Seen; });
+    }
+  }
 }
 
 // --- TComOS ----------------------------------------------------------------------------------
@@ -428,13 +160,13 @@ THandle TSimComOS::CreateFileA(const std::string& FileName, uint32_t DesiredAcce
   uint32_t Error;
   if (Injected(C.Name, Error)) return Fail(C, Error), INVALID_HANDLE_VALUE_;
   auto D = DeviceByName(StripDevicePrefix(FileName));
-  if (!D || D->Vanished) return Fail(C, SIM_ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE_;
+  if (!D || D->Events.Vanished()) {
+    return Fail(C, SIM_ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE_;
+  }
   // A serial device opens exclusively, whatever share mode is asked for.
   if (D->Open) return Fail(C, SIM_ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE_;
   D->Open = true;
-  D->History = 0;
-  D->Mask = 0;
-  D->ErrorWord = 0;
+  D->Events = TComEventCore(SIM_ERROR_INVALID_PARAMETER, SIM_ERROR_OPERATION_ABORTED);
   const THandle H = FNextHandle;
   FNextHandle += 4;
   FDeviceHandles[H] = D;
@@ -450,18 +182,20 @@ bool TSimComOS::CloseHandle(THandle Handle) {
   if (Injected(C.Name, Error)) return Fail(C, Error);
   if (auto D = DeviceByHandle(Handle)) {
     C.Args = {1};
-    if (D->Waiting) CompletePendingWait(*D, 0, SIM_ERROR_OPERATION_ABORTED);
-    for (auto& W : D->Held)
-      Complete(W.Record, SIM_ERROR_OPERATION_ABORTED, 0);
-    D->Held.clear();
+    TComCompletion Wait;
+    D->Events.Close(Wait);
+    Complete(Wait);
+    std::vector<TComCompletion> Ended;
+    D->Transfers.AbortReads(D->Input, Ended);
+    D->Transfers.AbortWrites(Ended);
+    Complete(Ended);
     D->Open = false;
-    D->FailedWaitEvent = 0;
     FDeviceHandles.erase(Handle);
     return Succeed(C);
   }
   C.Args = {0};
-  if (FEvents.erase(Handle)) return Succeed(C);
-  return Fail(C, SIM_ERROR_INVALID_HANDLE);
+  if (!FEvents.Remove(Handle)) return Fail(C, SIM_ERROR_INVALID_HANDLE);
+  return Succeed(C);
 }
 
 bool TSimComOS::SetupComm(THandle Handle, uint32_t InQueue, uint32_t OutQueue) {
@@ -501,9 +235,9 @@ bool TSimComOS::SetCommMask(THandle Handle, uint32_t EvtMask) {
   C.Args = {EvtMask};
   auto D = LiveDevice(C, Handle);
   if (!D) return false;
-  D->Mask = EvtMask;
-  D->History = 0;
-  if (D->Waiting) CompletePendingWait(*D, 0, 0);
+  TComCompletion Ended;
+  if (const uint32_t Error = D->Events.SetMask(EvtMask, Ended)) return Fail(C, Error);
+  Complete(Ended);
   return Succeed(C);
 }
 
@@ -514,63 +248,54 @@ bool TSimComOS::WaitCommEvent(THandle Handle, uint32_t* EvtMask, TOverlapped* Ov
   if (Injected(C.Name, Error)) return Fail(C, Error);
   auto D = DeviceByHandle(Handle);
   if (!D) return Fail(C, SIM_ERROR_INVALID_HANDLE);
-  if (!EvtMask) return Fail(C, SIM_ERROR_INVALID_PARAMETER);
-  if (D->Vanished) {
-    if (Overlapped && Overlapped->hEvent) {
-      ResetEventLocked(Overlapped->hEvent);
-      Overlapped->Internal = D->VanishError;
-      D->FailedWaitEvent = Overlapped->hEvent;
-    }
-    return Fail(C, D->VanishError);
-  }
-  if (D->Waiting || D->Mask == 0) return Fail(C, SIM_ERROR_INVALID_PARAMETER);
   TOverlapped Local;
   TOverlapped* Record = Overlapped ? Overlapped : &Local;
-  if (Record->hEvent) ResetEventLocked(Record->hEvent);
-  Record->Internal = kPending;
-  Record->InternalHigh = 0;
-  if (D->History & D->Mask) {
-    *EvtMask = D->History & D->Mask;
-    D->History = 0;
-    Complete(Record, 0, 0);
-    return Succeed(C);
+  TComCompletion Done;
+  const uint32_t Result = D->Events.Wait(EvtMask, Record, Done);
+  if (TComEventCore::Accepted(Result, Done)) {
+    if (Record->hEvent) FEvents.Reset(Record->hEvent);
+    StartRecord(*Record);
   }
-  D->Waiting = true;
-  D->WaitMask = EvtMask;
-  D->WaitRecord = Record;
-  if (Overlapped) {
-    Fail(C, ERROR_IO_PENDING_);
-    return false;
-  }
+  Complete(Done);
+  if (Result == 0) return Succeed(C);
+  if (Result != ERROR_IO_PENDING_) return Fail(C, Result);
+  if (Overlapped) return Fail(C, ERROR_IO_PENDING_);
   // Without a record the call blocks until the wait completes, as on Win32.
-  FChangedCV.wait(L, [&] { return Local.Internal != kPending; });
+  FChangedCV.wait(L, [&] { return Local.Internal != kRecordPending; });
   if (Local.Internal != 0) return Fail(C, static_cast<uint32_t>(Local.Internal));
   return Succeed(C);
 }
 
 bool TSimComOS::ReadFile(THandle Handle, void* Buffer, uint32_t Count, uint32_t* Read,
                          TOverlapped* Overlapped) {
-  std::lock_guard<std::mutex> L(FLock);
+  std::unique_lock<std::mutex> L(FLock);
   TCall C = NewCall("ReadFile", Handle);
   C.Args = {Count, Overlapped ? 1u : 0u};
   if (Read) *Read = 0;
   auto D = LiveDevice(C, Handle);
   if (!D) return false;
   if (Count > 0 && !Buffer) return Fail(C, SIM_ERROR_INVALID_PARAMETER);
-  const uint32_t N = static_cast<uint32_t>(std::min<size_t>(Count, D->Input.size()));
-  if (N) std::memcpy(Buffer, D->Input.data(), N);
-  D->Input.erase(0, N);
-  if (Read) *Read = N;
-  if (Overlapped) {
-    if (Overlapped->hEvent) ResetEventLocked(Overlapped->hEvent);
-    Complete(Overlapped, 0, N);
+  TOverlapped Local;
+  TOverlapped* Record = Overlapped ? Overlapped : &Local;
+  if (Record->hEvent) FEvents.Reset(Record->hEvent);
+  StartRecord(*Record);
+  TComCompletion Done;
+  if (!D->Transfers.StartRead(Record, static_cast<char*>(Buffer), Count,
+                              PlanRead(D->Timeouts, Count), D->Input, TSimClock::now(), Done)) {
+    if (Overlapped) return Fail(C, ERROR_IO_PENDING_);
+    SleepUntil(L, kNoDeadline, [&] { return Local.Internal != kRecordPending; });
+    Done = TComCompletion{&Local, static_cast<uint32_t>(Local.Internal),
+                          static_cast<uint32_t>(Local.InternalHigh), false};
   }
+  Complete(Done);
+  if (Done.Status != 0) return Fail(C, Done.Status);
+  if (Read) *Read = Done.Count;
   return Succeed(C);
 }
 
 bool TSimComOS::WriteFile(THandle Handle, const void* Buffer, uint32_t Count, uint32_t* Written,
                           TOverlapped* Overlapped) {
-  std::lock_guard<std::mutex> L(FLock);
+  std::unique_lock<std::mutex> L(FLock);
   TCall C = NewCall("WriteFile", Handle);
   C.Args = {Count, Overlapped ? 1u : 0u};
   if (Count > 0 && Buffer) C.Text.assign(static_cast<const char*>(Buffer), Count);
@@ -578,18 +303,28 @@ bool TSimComOS::WriteFile(THandle Handle, const void* Buffer, uint32_t Count, ui
   auto D = LiveDevice(C, Handle);
   if (!D) return false;
   if (Count > 0 && !Buffer) return Fail(C, SIM_ERROR_INVALID_PARAMETER);
-  if (Overlapped && Overlapped->hEvent) ResetEventLocked(Overlapped->hEvent);
-  if (D->HoldWrites && Overlapped) {
-    Overlapped->Internal = kPending;
-    Overlapped->InternalHigh = 0;
-    D->Held.push_back({C.Text, Overlapped});
-    Fail(C, ERROR_IO_PENDING_);
-    return false;
+  TOverlapped Local;
+  TOverlapped* Record = Overlapped ? Overlapped : &Local;
+  if (Record->hEvent) FEvents.Reset(Record->hEvent);
+  StartRecord(*Record);
+  const TTransferQueue::TSink Sink = [&](const char* Bytes, size_t N, uint32_t&) -> int64_t {
+    if (D->HoldWrites) return 0;
+    D->Output.append(Bytes, N);
+    return static_cast<int64_t>(N);
+  };
+  TComCompletion Done;
+  if (!D->Transfers.StartWrite(Record, static_cast<const char*>(Buffer), Count,
+                               PlanWrite(D->Timeouts, Count), Sink, TSimClock::now(), Done)) {
+    if (Overlapped) return Fail(C, ERROR_IO_PENDING_);
+    SleepUntil(L, kNoDeadline, [&] { return Local.Internal != kRecordPending; });
+    Done = TComCompletion{&Local, static_cast<uint32_t>(Local.Internal),
+                          static_cast<uint32_t>(Local.InternalHigh), false};
+  } else {
+    Complete(Done);
+    Raise(*D, EV_TXEMPTY_);
   }
-  D->Output += C.Text;
-  if (Written) *Written = Count;
-  Complete(Overlapped, 0, Count);
-  Raise(*D, EV_TXEMPTY_);
+  if (Done.Status != 0) return Fail(C, Done.Status);
+  if (Written) *Written = Done.Count;
   return Succeed(C);
 }
 
@@ -602,10 +337,13 @@ bool TSimComOS::GetOverlappedResult(THandle Handle, TOverlapped* Overlapped, uin
   uint32_t Error;
   if (Injected(C.Name, Error)) return Fail(C, Error);
   if (!Overlapped) return Fail(C, SIM_ERROR_INVALID_PARAMETER);
-  if (!DeviceByHandle(Handle)) return Fail(C, SIM_ERROR_INVALID_HANDLE);
-  if (Overlapped->Internal == kPending) {
+  PassTime();
+  if (Overlapped->Internal == kRecordPending) {
+    // Only a running operation needs its device; a finished record answers by itself, as
+    // Win32's does, also after the handle has closed.
+    if (!DeviceByHandle(Handle)) return Fail(C, SIM_ERROR_INVALID_HANDLE);
     if (!Wait) return Fail(C, SIM_ERROR_IO_INCOMPLETE);
-    FChangedCV.wait(L, [&] { return Overlapped->Internal != kPending; });
+    SleepUntil(L, kNoDeadline, [&] { return Overlapped->Internal != kRecordPending; });
   }
   if (Overlapped->Internal != 0) return Fail(C, static_cast<uint32_t>(Overlapped->Internal));
   if (Transferred) *Transferred = static_cast<uint32_t>(Overlapped->InternalHigh);
@@ -619,11 +357,10 @@ bool TSimComOS::PurgeComm(THandle Handle, uint32_t Flags) {
   auto D = LiveDevice(C, Handle);
   if (!D) return false;
   if (Flags & ~uint32_t{0x000F}) return Fail(C, SIM_ERROR_INVALID_PARAMETER);
-  if (Flags & PURGE_TXABORT_) {
-    for (auto& W : D->Held)
-      Complete(W.Record, SIM_ERROR_OPERATION_ABORTED, 0);
-    D->Held.clear();
-  }
+  std::vector<TComCompletion> Ended;
+  if (Flags & PURGE_TXABORT_) D->Transfers.AbortWrites(Ended);
+  if (Flags & PURGE_RXABORT_) D->Transfers.AbortReads(D->Input, Ended);
+  Complete(Ended);
   if (Flags & PURGE_RXCLEAR_) D->Input.clear();
   return Succeed(C);
 }
@@ -633,13 +370,13 @@ bool TSimComOS::ClearCommError(THandle Handle, uint32_t* Errors, TComStat* Stat)
   TCall C = NewCall("ClearCommError", Handle);
   auto D = LiveDevice(C, Handle);
   if (!D) return false;
-  if (Errors) *Errors = D->ErrorWord;
-  D->ErrorWord = 0;
+  uint32_t Word = 0;
+  if (const uint32_t Error = D->Events.TakeErrors(Word)) return Fail(C, Error);
+  if (Errors) *Errors = Word;
   if (Stat) {
     *Stat = TComStat{};
     Stat->cbInQue = static_cast<uint32_t>(D->Input.size());
-    for (const auto& W : D->Held)
-      Stat->cbOutQue += static_cast<uint32_t>(W.Bytes.size());
+    Stat->cbOutQue = static_cast<uint32_t>(D->Transfers.QueuedBytes());
   }
   return Succeed(C);
 }
@@ -661,10 +398,7 @@ THandle TSimComOS::CreateEventA(bool ManualReset, bool InitialState) {
   if (Injected(C.Name, Error)) return Fail(C, Error), THandle{0};
   const THandle H = FNextHandle;
   FNextHandle += 4;
-  auto E = std::make_shared<TEvent>();
-  E->ManualReset = ManualReset;
-  E->Signalled = InitialState;
-  FEvents[H] = E;
+  FEvents.Add(H, ManualReset, InitialState);
   C.Handle = H;
   Succeed(C);
   return H;
@@ -675,8 +409,7 @@ bool TSimComOS::SetEvent(THandle Event) {
   TCall C = NewCall("SetEvent", Event);
   uint32_t Error;
   if (Injected(C.Name, Error)) return Fail(C, Error);
-  if (!FEvents.count(Event)) return Fail(C, SIM_ERROR_INVALID_HANDLE);
-  SignalEvent(Event);
+  if (!FEvents.Set(Event)) return Fail(C, SIM_ERROR_INVALID_HANDLE);
   return Succeed(C);
 }
 
@@ -685,8 +418,7 @@ bool TSimComOS::ResetEvent(THandle Event) {
   TCall C = NewCall("ResetEvent", Event);
   uint32_t Error;
   if (Injected(C.Name, Error)) return Fail(C, Error);
-  if (!FEvents.count(Event)) return Fail(C, SIM_ERROR_INVALID_HANDLE);
-  ResetEventLocked(Event);
+  if (!FEvents.Reset(Event)) return Fail(C, SIM_ERROR_INVALID_HANDLE);
   return Succeed(C);
 }
 
@@ -724,29 +456,33 @@ uint32_t TSimComOS::Wait(bool Multiple, uint32_t Count, const THandle* Handles,
   uint32_t Error;
   if (Injected(C.Name, Error)) return Finish(WAIT_FAILED_, Error);
   if (Count == 0 || !Handles) return Finish(WAIT_FAILED_, SIM_ERROR_INVALID_PARAMETER);
-  const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(Milliseconds);
-  for (;;) {
-    for (uint32_t I = 0; I < Count; ++I) {
-      if (!FEvents.count(Handles[I])) return Finish(WAIT_FAILED_, SIM_ERROR_INVALID_HANDLE);
-      if (EventSignalled(Handles[I], true)) return Finish(WAIT_OBJECT_0_ + I, 0);
-      for (const auto& [H, D] : FDeviceHandles) {
-        if (D->Vanished && D->FailedWaitEvent == Handles[I]) {
-          return Finish(WAIT_FAILED_, D->VanishError);
-        }
-      }
+  const auto Failing = [&](THandle Event) -> uint32_t {
+    for (const auto& [H, D] : FDeviceHandles) {
+      if (const uint32_t E = D->Events.FailingWait(Event)) return E;
     }
-    if (Milliseconds == 0) return Finish(WAIT_TIMEOUT_, 0);
-    const uint64_t Seen = FChanges;
-    if (Milliseconds == INFINITE_) {
-      FChangedCV.wait(L, [&] { return FChanges != Seen; });
-    } else if (!FChangedCV.wait_until(L, End, [&] { return FChanges != Seen; })) {
-      // One last look: a signal and the deadline may have met.
-      for (uint32_t I = 0; I < Count; ++I) {
-        if (EventSignalled(Handles[I], true)) return Finish(WAIT_OBJECT_0_ + I, 0);
-      }
-      return Finish(WAIT_TIMEOUT_, 0);
-    }
+    return 0;
+  };
+  TEventTable::TLook Look;
+  const auto Looked = [&] {
+    Look = FEvents.Look(Count, Handles, Failing);
+    return Look.Kind != TEventTable::TLook::kNothing;
+  };
+  const auto End = Milliseconds == INFINITE_
+                       ? kNoDeadline
+                       : TSimClock::now() + std::chrono::milliseconds(Milliseconds);
+  PassTime();
+  if (!Looked() && Milliseconds != 0) SleepUntil(L, End, Looked);
+  switch (Look.Kind) {
+    case TEventTable::TLook::kSignalled:
+      return Finish(WAIT_OBJECT_0_ + Look.Index, 0);
+    case TEventTable::TLook::kFailed:
+      return Finish(WAIT_FAILED_, Look.Error);
+    case TEventTable::TLook::kUnknownHandle:
+      return Finish(WAIT_FAILED_, SIM_ERROR_INVALID_HANDLE);
+    case TEventTable::TLook::kNothing:
+      break;
   }
+  return Finish(WAIT_TIMEOUT_, 0);
 }
 
 void TSimComOS::Sleep(uint32_t Milliseconds) {

@@ -4,21 +4,26 @@
 // raises line errors, makes calls fail and makes a device vanish. Every call is recorded with
 // its arguments, in order.
 //
-// It behaves like the Win32 driver where the port can tell the difference: exclusive opens,
-// events raised only when they are in the mask (and remembered until the next wait when no wait
-// is pending), SetCommMask ending a pending wait with mask 0, overlapped records completed
-// through their event, lowest index winning in WaitForMultipleObjects. Error numbers are Win32's
-// (2 for a missing device, 5 for a device already open, 6 for an unknown handle, 87 for a bad
+// It behaves like the Win32 driver where the port can tell the difference, by the same rules the
+// POSIX layer runs (ComEventCore.h, TransferQueue.h, EventTable.h): exclusive opens, events
+// raised only when they are in the mask (and remembered until the next wait when no wait is
+// pending), SetCommMask ending a pending wait with mask 0, overlapped records completed through
+// their event, lowest index winning in WaitForMultipleObjects. Error numbers are Win32's (2 for
+// a missing device, 5 for a device already open, 6 for an unknown handle, 87 for a bad
 // argument, 995 for an aborted operation, 996 for an incomplete one).
 //
-// Reads complete at once with what is waiting (up to the count asked for), as a read whose
-// timeouts have run out would; writes complete at once unless HoldWrites() is in force.
+// Transfers are asynchronous as on Win32. A read takes what is waiting and ends as the
+// timeouts of SetCommTimeouts say (until they are set, at once with what is waiting); one that
+// has to wait stays pending (ERROR_IO_PENDING_) until fed bytes end it or its deadline passes.
+// A write completes at once unless HoldWrites() is in force; a held one stays pending until
+// ReleaseWrites or its write timeout. PurgeComm (PURGE_RXABORT_, PURGE_TXABORT_) and
+// CloseHandle end pending transfers with 995.
 //
-// Thread-safe: the port's threads call in while a test thread drives the far end. Nothing
-// polls; waits sleep on a condition variable.
 #pragma once
 
 #include "port/os/ComOS.h"
+#include "port/os/Completion.h"
+#include "port/os/EventTable.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -102,7 +107,8 @@ class TSimComOS : public TComOS {
   bool CompleteWait(const std::string& Name, uint32_t Mask);
 
   // While held, WriteFile on the device stays pending (ERROR_IO_PENDING_) until ReleaseWrites
-  // completes the held writes in order; PurgeComm with PURGE_TXABORT_ aborts them (995).
+  // completes the writes pending then, in order; PurgeComm with PURGE_TXABORT_ aborts them
+  // (995).
   void HoldWrites(const std::string& Name, bool Hold);
   void ReleaseWrites(const std::string& Name);
 
@@ -160,7 +166,6 @@ class TSimComOS : public TComOS {
 
  private:
   struct TDevice;
-  struct TEvent;
   struct TFailure {
     uint32_t Error = 0;
     int Times = 0;
@@ -177,12 +182,16 @@ class TSimComOS : public TComOS {
   void Record(TCall Call);
   void Changed();
   void Raise(TDevice& Device, uint32_t Events);
-  void CompletePendingWait(TDevice& Device, uint32_t Mask, uint32_t Status);
-  void Complete(TOverlapped* Overlapped, uint32_t Status, uint32_t Count);
-  void SignalEvent(THandle Event);
-  void ResetEventLocked(THandle Event);
-  bool EventSignalled(THandle Event, bool Consume);
+  void Complete(const TComCompletion& Done);
+  void Complete(const std::vector<TComCompletion>& Done);
+  // Sends the device's pending writes as far as the hold allows.
+  void PumpWrites(TDevice& Device, bool Release);
+  // Ends the transfers whose deadline has passed; returns the earliest deadline ahead.
+  std::chrono::steady_clock::time_point PassTime();
   uint32_t Wait(bool Multiple, uint32_t Count, const THandle* Handles, uint32_t Milliseconds);
+  // Waits (FLock held in L) until Done() or the deadline, ending transfers as time passes.
+  bool SleepUntil(std::unique_lock<std::mutex>& L, std::chrono::steady_clock::time_point End,
+                  const std::function<bool()>& Done);
 
   mutable std::mutex FLock;
   std::condition_variable FChangedCV;
@@ -190,7 +199,7 @@ class TSimComOS : public TComOS {
   THandle FNextHandle = 0x100;
   std::map<std::string, std::shared_ptr<TDevice>> FDevices;
   std::map<THandle, std::shared_ptr<TDevice>> FDeviceHandles;
-  std::map<THandle, std::shared_ptr<TEvent>> FEvents;
+  TEventTable FEvents;
   std::map<std::string, TFailure> FFailures;
   std::vector<TCall> FCalls;
 };

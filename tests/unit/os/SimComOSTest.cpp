@@ -239,6 +239,44 @@ TEST_F(SimComOS, WritesReachThePeerAndRaiseTxEmpty) {
   Sim.CloseHandle(W.hEvent);
 }
 
+TEST_F(SimComOS, ReadsThatMustWaitStayPendingUntilBytesATimeoutOrAnAbortEndThem) {
+  const TCommTimeouts AllOrNothing{0, 0, 0, 0, 0};  // wait for every byte asked for
+  ASSERT_TRUE(Sim.SetCommTimeouts(Handle, AllOrNothing));
+  char Buf[8] = {};
+  uint32_t N = 99;
+  EXPECT_FALSE(Sim.ReadFile(Handle, Buf, 4, &N, &Record));
+  EXPECT_EQ(Sim.GetLastError(), ERROR_IO_PENDING_);
+  EXPECT_EQ(Sim.WaitForSingleObject(Record.hEvent, 0), WAIT_TIMEOUT_);
+  Sim.Feed("COM7", "ab");
+  EXPECT_FALSE(Sim.GetOverlappedResult(Handle, &Record, &N, false));
+  EXPECT_EQ(Sim.GetLastError(), 996u);
+  std::thread Peer([&] { Sim.Feed("COM7", "cde"); });
+  EXPECT_TRUE(Sim.GetOverlappedResult(Handle, &Record, &N, true));
+  Peer.join();
+  EXPECT_EQ(std::string(Buf, N), "abcd");
+  EXPECT_EQ(Sim.InputQueue("COM7"), 1u);
+
+  // The total timeout ends a read with what came; a purge ends one with 995 and gives its
+  // bytes back; so does the close.
+  ASSERT_TRUE(Sim.SetCommTimeouts(Handle, {0, 0, 50, 0, 0}));
+  EXPECT_FALSE(Sim.ReadFile(Handle, Buf, 4, &N, &Record));
+  EXPECT_EQ(Sim.WaitForSingleObject(Record.hEvent, 10000), WAIT_OBJECT_0_);
+  EXPECT_TRUE(Sim.GetOverlappedResult(Handle, &Record, &N, false));
+  EXPECT_EQ(std::string(Buf, N), "e");
+  ASSERT_TRUE(Sim.SetCommTimeouts(Handle, AllOrNothing));
+  Sim.Feed("COM7", "f");
+  EXPECT_FALSE(Sim.ReadFile(Handle, Buf, 4, &N, &Record));
+  ASSERT_TRUE(Sim.PurgeComm(Handle, PURGE_RXABORT_));
+  EXPECT_FALSE(Sim.GetOverlappedResult(Handle, &Record, &N, true));
+  EXPECT_EQ(Sim.GetLastError(), SIM_ERROR_OPERATION_ABORTED);
+  EXPECT_EQ(Sim.InputQueue("COM7"), 1u) << "the aborted read's byte is still there";
+  EXPECT_FALSE(Sim.ReadFile(Handle, Buf, 4, &N, &Record));
+  ASSERT_TRUE(Sim.CloseHandle(Handle));
+  Handle = INVALID_HANDLE_VALUE_;
+  EXPECT_EQ(Sim.WaitForSingleObject(Record.hEvent, 0), WAIT_OBJECT_0_);
+  EXPECT_EQ(Record.Internal, SIM_ERROR_OPERATION_ABORTED);
+}
+
 TEST_F(SimComOS, AVanishedDeviceFailsTheWaitInsteadOfWakingIt) {
   ASSERT_TRUE(Sim.SetCommMask(Handle, EV_RXCHAR_));
   StartWait();
