@@ -1,16 +1,22 @@
 # Warnings, sanitizers and the choice of platform files.
 #
-# Platform code lives in files named *.posix.cpp or *.win32.cpp; comfind_sources() collects
-# a folder's sources and keeps only those of the platform being built, so no shared source
-# needs a platform #ifdef.
+# Platform code lives in files named *.win32.cpp (Windows), *.posix.cpp (any POSIX system) and
+# *.linux.cpp (Linux alone: the kernel's own interfaces); comfind_sources() collects a folder's
+# sources and keeps only those of the platform being built, so no shared source needs a
+# platform #ifdef.
 
 if(WIN32)
-  set(COMFIND_PLATFORM win32)
-  set(COMFIND_OTHER_PLATFORM posix)
+  set(COMFIND_PLATFORMS win32)
+elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  set(COMFIND_PLATFORMS posix linux)
 else()
-  set(COMFIND_PLATFORM posix)
-  set(COMFIND_OTHER_PLATFORM win32)
+  # The POSIX layer needs the kernel's serial interfaces (custom rates, line counters, the wait
+  # for modem lines), which only its Linux files provide; building it for another system would
+  # compile Linux code there.
+  message(FATAL_ERROR "comfind's serial-port layer has a backend for Linux and Windows only; "
+                      "${CMAKE_SYSTEM_NAME} has none yet.")
 endif()
+set(COMFIND_ALL_PLATFORMS win32 posix linux)
 
 add_compile_options(-Wall -Wextra -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual)
 if(COMFIND_WERROR)
@@ -34,6 +40,10 @@ function(comfind_sources out)
     file(GLOB found CONFIGURE_DEPENDS ${dir}/*.cpp)
     list(APPEND files ${found})
   endforeach()
-  list(FILTER files EXCLUDE REGEX "\\.${COMFIND_OTHER_PLATFORM}\\.cpp$")
+  foreach(platform IN LISTS COMFIND_ALL_PLATFORMS)
+    if(NOT platform IN_LIST COMFIND_PLATFORMS)
+      list(FILTER files EXCLUDE REGEX "\\.${platform}\\.cpp$")
+    endif()
+  endforeach()
   set(${out} ${files} PARENT_SCOPE)
 endfunction()

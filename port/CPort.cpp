@@ -462,7 +462,10 @@ int32_t TCustomComPort::StartWrite(const void* Buffer, int32_t Count, PComOverla
   }
   AsyncPtr->Size = Count;
   uint32_t written = 0;
-  const bool ok = OS().WriteFile(FHandle, Buffer, static_cast<uint32_t>(Count), &written,
+  // From the record's copy: a write that stays pending outlives the caller's buffer, which the
+  // caller may let go as soon as the start returns.
+  const void* bytes = Count > 0 ? AsyncPtr->Data : Buffer;
+  const bool ok = OS().WriteFile(FHandle, bytes, static_cast<uint32_t>(Count), &written,
                                  &AsyncPtr->Overlapped) ||
                   OS().GetLastError() == ERROR_IO_PENDING_;
   if (!ok) {

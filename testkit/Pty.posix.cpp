@@ -1,6 +1,6 @@
 #include "testkit/Pty.h"
 
-#include "port/os/TermiosMap.h"
+#include "port/os/KernelSerial.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -197,10 +197,7 @@ bool TPty::GetSlaveTermios(termios& Out) const {
 
 uint32_t TPty::SlaveBaudRate() const {
   if (FMaster < 0) return 0;
-#ifdef __linux__
-  TKernelTermios2 T2{};
-  if (::ioctl(FMaster, kTCGETS2, &T2) == 0) return T2.c_ospeed;
-#endif
+  if (const uint32_t Rate = LineRate(FMaster)) return Rate;
   termios Tio{};
   if (::tcgetattr(FMaster, &Tio) != 0) return 0;
   return SpeedToRate(::cfgetospeed(&Tio));

@@ -2,7 +2,8 @@
 // port makes, so the port code reads like the algorithm it implements and every platform detail
 // stays behind this seam. Implementations:
 //   - TWin32ComOS (ComOS.win32.cpp): a thin pass-through to kernel32;
-//   - TPosixComOS (ComOS.posix.cpp): termios, poll and eventfd;
+//   - TPosixComOS (PosixComOS.h, ComOS.posix.cpp and its neighbours): termios, poll and
+//     eventfd, on Linux;
 //   - TSimComOS (SimComOS.h): an in-memory device for tests.
 //
 // Every call that fails leaves an error number for the calling thread, read with

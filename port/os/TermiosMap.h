@@ -6,29 +6,12 @@
 
 #include "port/os/ComOS.h"
 
-#include <sys/ioctl.h>
 #include <termios.h>
 
 #include <cstdint>
 #include <string>
 
-// The kernel's termios2 (asm/termbits.h clashes with <termios.h>): the only way to set, or read
-// back, a rate that has no Bxxx constant; the real rate is in c_ospeed.
-
 namespace comfind {
-
-struct TKernelTermios2 {
-  tcflag_t c_iflag;
-  tcflag_t c_oflag;
-  tcflag_t c_cflag;
-  tcflag_t c_lflag;
-  cc_t c_line;
-  cc_t c_cc[19];
-  speed_t c_ispeed;
-  speed_t c_ospeed;
-};
-constexpr unsigned long kTCGETS2 = _IOR('T', 0x2A, TKernelTermios2);
-constexpr unsigned long kTCSETS2 = _IOW('T', 0x2B, TKernelTermios2);
 
 // The device path for a name that CreateFileA was given: the "\\.\" prefix dropped, a name
 // that starts with "/" taken as it stands, any other put under "/dev/". Returns 0, EINVAL for

@@ -41,6 +41,7 @@
 
 #include "framework/MainLoop.h"
 #include "port/CPort.h"
+#include "port/os/KernelSerial.h"
 #include "port/os/TermiosMap.h"
 
 namespace comfind {
@@ -338,10 +339,11 @@ int Termios(const char* Path, const char* RateText) {
       return 1;
     }
   }
-  // Read back through termios2, which holds the real rate also where no Bxxx names it.
-  TKernelTermios2 T{};
-  if (::ioctl(Fd, kTCGETS2, &T) != 0) {
-    std::fprintf(stderr, "port-events: TCGETS2 %s: %s\n", Path, std::strerror(errno));
+  // The rate as the kernel holds it, also where no Bxxx names it; the rest through termios.
+  termios T{};
+  const uint32_t Rate = LineRate(Fd);
+  if (Rate == 0 || ::tcgetattr(Fd, &T) != 0) {
+    std::fprintf(stderr, "port-events: reading %s: %s\n", Path, std::strerror(errno));
     ::close(Fd);
     return 1;
   }
@@ -350,7 +352,7 @@ int Termios(const char* Path, const char* RateText) {
                    : (T.c_cflag & CSIZE) == CS7 ? 7
                                                 : 8;
   const char Parity = !(T.c_cflag & PARENB) ? 'N' : (T.c_cflag & PARODD) ? 'O' : 'E';
-  Say("termios %u %d%c%d iflag=%x oflag=%x cflag=%x lflag=%x cc=%s", T.c_ospeed, Bits, Parity,
+  Say("termios %u %d%c%d iflag=%x oflag=%x cflag=%x lflag=%x cc=%s", Rate, Bits, Parity,
       (T.c_cflag & CSTOPB) ? 2 : 1, T.c_iflag, T.c_oflag, T.c_cflag, T.c_lflag,
       Hex(T.c_cc, sizeof T.c_cc).c_str());
   ::close(Fd);

@@ -580,6 +580,45 @@ TEST_F(PosixComOS, WritesEndAtTheirTimeoutOrWhenAborted) {
   EXPECT_EQ(Error, uint32_t{ECANCELED});
 }
 
+TEST_F(PosixComOS, TransfersThatMustWaitArePendingAndEndByBytesOrByTheClose) {
+  Open();
+  SetTimeouts(0, 0, 0);  // a read waits for every byte asked for
+  TOverlapped Read, Write;
+  Read.hEvent = Event();
+  Write.hEvent = Event();
+  char Buf[4] = {};
+  uint32_t N = 99;
+  auto T0 = TClock::now();
+  EXPECT_FALSE(OS.ReadFile(Handle, Buf, 4, &N, &Read));
+  EXPECT_EQ(OS.GetLastError(), ERROR_IO_PENDING_);
+  EXPECT_LT(Ms(TClock::now() - T0), 2000);
+  ASSERT_TRUE(Pty->Write("abcd"));
+  ASSERT_EQ(OS.WaitForSingleObject(Read.hEvent, 5000), WAIT_OBJECT_0_);
+  ASSERT_TRUE(OS.GetOverlappedResult(Handle, &Read, &N, false));
+  EXPECT_EQ(std::string(Buf, N), "abcd");
+
+  // Nobody reads the far end and the write has no limit: it stays pending, as does a read,
+  // until the handle closes; both then end with ECANCELED, at once.
+  const std::string Big(1 << 20, 'w');
+  ASSERT_TRUE(OS.SetCommTimeouts(Handle, TCommTimeouts{0, 0, 0, 0, 0}));
+  T0 = TClock::now();
+  EXPECT_FALSE(OS.WriteFile(Handle, Big.data(), static_cast<uint32_t>(Big.size()), &N, &Write));
+  EXPECT_EQ(OS.GetLastError(), ERROR_IO_PENDING_);
+  EXPECT_FALSE(OS.ReadFile(Handle, Buf, 4, &N, &Read));
+  EXPECT_LT(Ms(TClock::now() - T0), 2000);
+  EXPECT_EQ(OS.WaitForSingleObject(Write.hEvent, 200), WAIT_TIMEOUT_);
+  T0 = TClock::now();
+  ASSERT_TRUE(OS.CloseHandle(Handle));
+  EXPECT_LT(Ms(TClock::now() - T0), 2000);
+  const THandle Both[2] = {Read.hEvent, Write.hEvent};
+  EXPECT_EQ(OS.WaitForMultipleObjects(2, Both, 0), WAIT_OBJECT_0_);
+  EXPECT_EQ(OS.WaitForSingleObject(Write.hEvent, 0), WAIT_OBJECT_0_);
+  EXPECT_FALSE(OS.GetOverlappedResult(Handle, &Write, &N, false)) << "a closed handle's record";
+  EXPECT_EQ(OS.GetLastError(), uint32_t{ECANCELED});
+  EXPECT_EQ(Read.Internal, uintptr_t{ECANCELED});
+  Handle = INVALID_HANDLE_VALUE_;
+}
+
 TEST_F(PosixComOS, NothingStaysOpenAfterClose) {
   Pty = std::make_unique<TPty>();
   const int Fds = CountOpenDescriptors();

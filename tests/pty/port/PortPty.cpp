@@ -300,4 +300,33 @@ TEST_F(PtyPort, AVanishedDeviceNeitherSpinsNorHangs) {
   EXPECT_LT(CountOpenDescriptors(), Fds);
 }
 
+TEST_F(PtyPort, AWriteOverAStalledLineStartsAtOnceAndTheCloseEndsIt) {
+  // Nobody reads the far end and the write has no timeouts: only an abort can end it.
+  Port->Timeouts().SetWriteTotalMultiplier(0);
+  Port->Timeouts().SetWriteTotalConstant(0);
+  Port->Open();
+  PComOverlapped Rec = nullptr;
+  Port->CreateOverlapped(Rec);
+  {
+    const std::string Big(1 << 20, 'w');
+    const auto Start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Port->StartWrite(Big.data(), static_cast<int32_t>(Big.size()), Rec), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - Start, 2s) << "the start waited for the line";
+  }  // the caller's bytes go at once; the pending write has its own copy
+  EXPECT_EQ(Port->OS().WaitForSingleObject(Rec->Overlapped.hEvent, 0), WAIT_TIMEOUT_)
+      << "the write ended without the far end reading";
+  const auto Closing = std::chrono::steady_clock::now();
+  Port->Close();
+  EXPECT_LT(std::chrono::steady_clock::now() - Closing, 5s);
+  try {
+    Port->WaitForCompletion(Rec);
+    ADD_FAILURE() << "an aborted write reported success";
+  } catch (const EComPort& E) {
+    EXPECT_EQ(E.ErrorCode(), CE_WriteFailed);
+    EXPECT_EQ(E.WinErrorCode(), ECANCELED);
+  }
+  Port->FreeOverlapped(Rec);
+  EXPECT_GE(Pty.ReadAvailable().size(), 1u) << "the write had begun";
+}
+
 }  // namespace comfind

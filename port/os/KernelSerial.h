@@ -1,0 +1,46 @@
+// What the POSIX layer asks of the Linux kernel beyond termios: the line counters, rates
+// without a Bxxx constant, and whether a device is a terminal at all. The one file that
+// includes the kernel's serial headers implements it (KernelSerial.linux.cpp): <asm/termbits.h>
+// clashes with the C library's <termios.h>, so this header speaks in plain numbers and the two
+// never meet in one translation unit.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+namespace comfind {
+
+// The driver's counters of line events (TIOCGICOUNT): each counts transitions or errors since
+// the driver started, so two readings tell what happened in between, pulses included.
+struct TLineCounters {
+  uint32_t Cts = 0;
+  uint32_t Dsr = 0;
+  uint32_t Rng = 0;  // counted on the trailing edge of a ring
+  uint32_t Dcd = 0;
+  uint32_t Frame = 0;
+  uint32_t Overrun = 0;
+  uint32_t Parity = 0;
+  uint32_t Brk = 0;
+  uint32_t BufOverrun = 0;
+};
+// False when the driver keeps no counters (pseudo-terminals) or the call fails.
+bool ReadLineCounters(int Fd, TLineCounters& Out);
+
+// Sets a rate that has no Bxxx constant through the kernel's termios2 (BOTHER), keeping every
+// other setting the device has. 0, or the errno of the failure.
+int SetCustomRate(int Fd, uint32_t Rate);
+
+// The device's output rate in bits per second as the kernel holds it (also a non-standard
+// one); 0 when it cannot be read.
+uint32_t LineRate(int Fd);
+
+// Whether a character device may be opened as a serial port, judged without opening it: 0, or
+// ENOTTY. Opening some devices acts by itself (a watchdog starts counting), so sysfs is asked
+// for the device's class first; devices sysfs does not list (pseudo-terminal slaves) are left
+// to the isatty check after the open. The controlling terminal, the consoles and the
+// pseudo-terminal multiplexer are terminals but no ports: putting them into raw mode would
+// take the user's own terminal.
+int CheckTerminalDevice(dev_t Device);
+
+}  // namespace comfind

@@ -1,0 +1,62 @@
+// The kernel's own serial records, read and written by name: nothing here copies their layout,
+// which differs between architectures (termios2 on powerpc, mips, sparc and alpha). Only this
+// file includes <asm/termbits.h> and <linux/serial.h>; it must never include <termios.h>.
+#include "port/os/KernelSerial.h"
+
+#include <asm/termbits.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <string>
+#include <string_view>
+
+namespace comfind {
+
+bool ReadLineCounters(int Fd, TLineCounters& Out) {
+  serial_icounter_struct C{};
+  if (::ioctl(Fd, TIOCGICOUNT, &C) != 0) return false;
+  Out.Cts = static_cast<uint32_t>(C.cts);
+  Out.Dsr = static_cast<uint32_t>(C.dsr);
+  Out.Rng = static_cast<uint32_t>(C.rng);
+  Out.Dcd = static_cast<uint32_t>(C.dcd);
+  Out.Frame = static_cast<uint32_t>(C.frame);
+  Out.Overrun = static_cast<uint32_t>(C.overrun);
+  Out.Parity = static_cast<uint32_t>(C.parity);
+  Out.Brk = static_cast<uint32_t>(C.brk);
+  Out.BufOverrun = static_cast<uint32_t>(C.buf_overrun);
+  return true;
+}
+
+int SetCustomRate(int Fd, uint32_t Rate) {
+  termios2 T{};
+  if (::ioctl(Fd, TCGETS2, &T) != 0) return errno;
+  T.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
+  T.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+  T.c_ispeed = Rate;
+  T.c_ospeed = Rate;
+  return ::ioctl(Fd, TCSETS2, &T) == 0 ? 0 : errno;
+}
+
+uint32_t LineRate(int Fd) {
+  termios2 T{};
+  return ::ioctl(Fd, TCGETS2, &T) == 0 ? T.c_ospeed : 0;
+}
+
+int CheckTerminalDevice(dev_t Device) {
+  const unsigned Major = major(Device), Minor = minor(Device);
+  if (Major == 5 || (Major == 4 && Minor < 64)) return ENOTTY;
+  const std::string Link =
+      "/sys/dev/char/" + std::to_string(Major) + ":" + std::to_string(Minor) + "/subsystem";
+  char Target[PATH_MAX];
+  const ssize_t N = ::readlink(Link.c_str(), Target, sizeof Target - 1);
+  if (N <= 0) return 0;
+  const std::string_view Class(Target, static_cast<size_t>(N));
+  const size_t Slash = Class.rfind('/');
+  return Class.substr(Slash == std::string_view::npos ? 0 : Slash + 1) == "tty" ? 0 : ENOTTY;
+}
+
+}  // namespace comfind

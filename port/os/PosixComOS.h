@@ -1,0 +1,236 @@
+// TPosixComOS: the operating-system layer on Linux: termios, poll and eventfd. This header is
+// the layer's inside, shared by its files, one per job:
+//   ComOS.posix.cpp        opening, configuring and closing a device, reads and writes;
+//   PosixWaits.posix.cpp   event objects, the comm-event wait and the waits on handles;
+//   PosixDevice.posix.cpp  the state of an open device: received bytes, line errors, the
+//                          output queue, a device that vanishes, and the transfer thread;
+//   ModemWatcher.linux.cpp the modem-line watcher;
+//   KernelSerial.linux.cpp the kernel's serial records (the only file that includes them).
+// The rules of the comm-event wait, of event objects and of transfers are the pure cores
+// (ComEventCore.h, EventTable.h, TransferQueue.h) that the simulated device runs too.
+//
+// Handles are the layer's own numbers, not descriptors, so a closed handle can never alias a
+// descriptor the process reuses. All state sits behind one lock (FLock). Nothing blocks while
+// holding it, and no descriptor is closed under it: a device's close may wait on its driver.
+//
+// Overlapped records: Record.Internal holds kRecordPending while an operation runs, then 0 or
+// the errno of the failure; Record.InternalHigh the count.
+//
+// Reads and writes that can end at once end inside ReadFile and WriteFile, in the caller, as
+// Win32 allows. The others stay pending (ERROR_IO_PENDING_) and one transfer thread for the
+// whole layer drives them: it sleeps in poll on the devices with pending transfers and on an
+// eventfd that wakes it, ends transfers at their deadlines, and re-checks an output queue that
+// has not drained yet (EV_TXEMPTY). It starts when something is pending and ends when nothing
+// is any more.
+// PurgeComm and CloseHandle end pending transfers with ECANCELED.
+//
+// WaitCommEvent stays pending until an event; whoever waits on its record's event
+// (WaitForMultipleObjects, WaitForSingleObject, GetOverlappedResult with Wait) sleeps in poll
+// on the device and the events, so a received byte wakes the event thread without a hand-off
+// between threads.
+//
+// Received bytes are drained from the kernel into a bounded buffer per handle, which ReadFile
+// and ClearCommError's cbInQue see. That is how "new bytes arrived" becomes an edge, as
+// EV_RXCHAR is on Windows: old bytes sitting unread in the buffer raise nothing, and a
+// level-triggered poll never spins on them. A full buffer stops the draining (the device is
+// then polled for hang-ups only) until the application reads. The buffer holds at least
+// kMinDrainRoom whatever the SetupComm input size: each drained block costs the application a
+// wake and a hand-off between its threads, and at 1 KiB per block that hand-off, not the line,
+// limited what a port could receive. cbInQue can therefore exceed the input size, as it can
+// on Windows, whose drivers treat that size as a recommendation.
+//
+// Events, as far as POSIX reports them; each only when it is in the mask, and remembered until
+// the next WaitCommEvent when no wait is pending, as the Windows driver does:
+//   EV_RXCHAR    new bytes drained from the kernel (see above).
+//   EV_RXFLAG    the DCB's event character among the new bytes.
+//   EV_RX80FULL  the buffer crossing 80% of the input size.
+//   EV_TXEMPTY   emulated: no write is pending and the kernel's output queue (TIOCOUTQ) is
+//                empty. While it is not yet empty the transfer thread re-checks after the time
+//                the queue needs at the set rate (bounded between 2 and 100 ms): a timed
+//                sleep, no spin.
+//   EV_ERR,      from the driver's line counters (TIOCGICOUNT: frame, parity, overrun, break),
+//   EV_BREAK     compared whenever bytes are drained or ClearCommError runs; a break also
+//                delivers a NUL byte, which wakes the drain. Drivers without the counters
+//                (pseudo-terminals) report none.
+//   EV_CTS, EV_DSR, EV_RLSD, EV_RING   a watcher thread per handle sleeps in the kernel's
+//                TIOCMIWAIT while the mask asks for them; drivers without it (pseudo-terminals)
+//                report none.
+//   EV_PERR and the rest: never.
+// A device that vanishes (hang-up, POLLERR, EIO: a USB adapter pulled out, the master of a
+// pseudo-terminal closed) fails its pending wait; a wait on that record's event then returns
+// WAIT_FAILED_ with the errno (EIO), and every later call on the handle except CloseHandle
+// fails, so no thread spins on a dead device.
+#pragma once
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "port/os/ComEventCore.h"
+#include "port/os/ComOS.h"
+#include "port/os/EventTable.h"
+#include "port/os/KernelSerial.h"
+#include "port/os/TransferQueue.h"
+
+namespace comfind {
+
+namespace posix {
+
+using TClock = std::chrono::steady_clock;
+using TLock = std::unique_lock<std::mutex>;
+
+constexpr uint32_t kDefaultInputSize = 4096;
+constexpr uint32_t kMaxInputSize = 16u << 20;
+constexpr uint32_t kMinDrainRoom = 64u << 10;
+
+// Milliseconds left until a deadline for poll: -1 for none, 0 when it has passed.
+int PollTimeout(TClock::time_point Until);
+
+// ioctls that a driver lacks fail with one of these; for the optional ones (modem lines,
+// counters) that means "not there", not an error.
+bool Unsupported(int Error);
+
+// The eventfd behind an event object. Shared by the waiters that poll it, so that it closes
+// with the last of them, outside the layer's lock.
+struct TEventFd {
+  int Fd = -1;
+  TEventFd();
+  ~TEventFd();
+  TEventFd(const TEventFd&) = delete;
+  TEventFd& operator=(const TEventFd&) = delete;
+};
+
+struct TDeviceObject {
+  int Fd = -1;
+  bool Exclusive = false;  // we set the tty's exclusive flag (and must clear it)
+  bool Closed = false;
+  std::string Buffer;
+  uint32_t InSize = kDefaultInputSize;
+  // How many bytes the buffer may hold before the draining stops.
+  size_t Room() const { return std::max<size_t>(InSize, kMinDrainRoom); }
+  TCommTimeouts Timeouts{};
+  TComEventCore Events{EINVAL, ECANCELED};
+  TTransferQueue Transfers{ECANCELED};
+  bool DiscardNull = false;
+  char EvtChar = 0;
+  uint32_t Rate = 9600;
+  // Bytes went to the kernel and EV_TXEMPTY has not been raised for them yet.
+  bool TxPending = false;
+  // Line counters (TIOCGICOUNT), when the driver has them.
+  bool HasCounters = false;
+  TLineCounters Counters{};
+  // Modem-line watcher.
+  std::thread Watcher;
+  pthread_t WatcherThread{};
+  bool WatcherRunning = false;
+  bool WatcherStop = false;
+  bool NoModemWait = false;  // the driver has no TIOCMIWAIT
+  int ModemLines = 0;
+  // Threads in poll on Fd: the descriptor closes only once they are out.
+  int Pollers = 0;
+
+  bool Usable() const { return !Closed && !Events.Vanished(); }
+};
+using PDevice = std::shared_ptr<TDeviceObject>;
+
+class TPosixComOS final : public TComOS {
+ public:
+  TPosixComOS();
+
+  THandle CreateFileA(const std::string& FileName, uint32_t DesiredAccess, uint32_t ShareMode,
+                      uint32_t CreationDisposition, uint32_t FlagsAndAttributes) override;
+  bool CloseHandle(THandle Handle) override;
+  bool SetupComm(THandle Handle, uint32_t InQueue, uint32_t OutQueue) override;
+  bool SetCommState(THandle Handle, const TDCB& DCB) override;
+  bool SetCommTimeouts(THandle Handle, const TCommTimeouts& Timeouts) override;
+  bool SetCommMask(THandle Handle, uint32_t EvtMask) override;
+  bool WaitCommEvent(THandle Handle, uint32_t* EvtMask, TOverlapped* Overlapped) override;
+  bool ReadFile(THandle Handle, void* Buffer, uint32_t Count, uint32_t* Read,
+                TOverlapped* Overlapped) override;
+  bool WriteFile(THandle Handle, const void* Buffer, uint32_t Count, uint32_t* Written,
+                 TOverlapped* Overlapped) override;
+  bool GetOverlappedResult(THandle Handle, TOverlapped* Overlapped, uint32_t* Transferred,
+                           bool Wait) override;
+  bool PurgeComm(THandle Handle, uint32_t Flags) override;
+  bool ClearCommError(THandle Handle, uint32_t* Errors, TComStat* Stat) override;
+  bool GetCommModemStatus(THandle Handle, uint32_t* ModemStat) override;
+  THandle CreateEventA(bool ManualReset, bool InitialState) override;
+  bool SetEvent(THandle Event) override;
+  bool ResetEvent(THandle Event) override;
+  uint32_t WaitForMultipleObjects(uint32_t Count, const THandle* Handles,
+                                  uint32_t Milliseconds) override;
+  uint32_t WaitForSingleObject(THandle Handle, uint32_t Milliseconds) override;
+  void Sleep(uint32_t Milliseconds) override;
+  uint32_t GetLastError() override;
+  void SetLastError(uint32_t Error) override;
+
+  // Around fork(): the lock is held across it, so that the child's copy is not left locked by
+  // a thread the child does not have; the child then forgets the transfer thread.
+  void LockForFork();
+  void UnlockAfterFork(bool Child);
+
+ private:
+  static bool Fail(int Error);
+  PDevice Device(THandle Handle) const;
+  THandle NewHandle() {
+    const THandle H = FNextHandle;
+    FNextHandle += 4;
+    return H;
+  }
+  // Runs an operation that takes a record on a private one and waits for it: the forms of
+  // ReadFile, WriteFile and WaitCommEvent called without a record.
+  bool Blocking(THandle Handle, uint32_t* Count, const std::function<bool(TOverlapped*)>& Start);
+  // Ends a device's close outside the lock, once nothing uses its descriptor any more.
+  void CloseDescriptor(TDeviceObject& D);
+
+  // All of these run with FLock held.
+  void Complete(const TComCompletion& Done);
+  void Complete(const std::vector<TComCompletion>& Done);
+  void Raise(TDeviceObject& D, uint32_t Events);
+  void MarkVanished(TDeviceObject& D, int Error);
+  // Moves what the kernel holds into the buffer and hands it to pending reads; true when it
+  // stopped because the buffer is full, so the kernel may still hold bytes.
+  bool Drain(TDeviceObject& D);
+  void CheckCounters(TDeviceObject& D);
+  void CheckTxEmpty(TDeviceObject& D);
+  int TxRecheckMs(TDeviceObject& D);
+  // Hands bytes of pending writes to the kernel as far as it takes them.
+  void PumpWrites(TDeviceObject& D);
+  // Raises EV_TXEMPTY when the output has drained, or has the transfer thread look again later.
+  void WatchTxEmpty(TDeviceObject& D);
+  // The sink of a device's writes: the kernel, without blocking. Refused records the refusal.
+  int64_t Send(TDeviceObject& D, const char* Bytes, size_t Count, uint32_t& Error, bool& Refused);
+  // Wakes the transfer thread (starting it the first time), so it looks at the devices again.
+  void KickTransfers();
+  void TransferLoop();
+  void PollerDone(TDeviceObject& D);
+  // The modem-line watcher (ModemWatcher.linux.cpp).
+  void StartWatcher(const PDevice& D);
+  void StopWatcher(TLock& L, TDeviceObject& D);
+  void WatchModemLines(PDevice D);
+
+  mutable std::mutex FLock;
+  // Signalled when a device's pollers or watcher are gone.
+  std::condition_variable FDeviceQuiet;
+  THandle FNextHandle = 0x100;
+  std::map<THandle, PDevice> FDevices;
+  TEventTable FEvents;
+  std::map<THandle, std::shared_ptr<TEventFd>> FEventFds;
+  bool FTransfersStarted = false;
+  int FWakeFd = -1;
+};
+
+}  // namespace posix
+
+}  // namespace comfind
