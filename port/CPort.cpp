@@ -52,6 +52,8 @@ TCustomComPort::~TCustomComPort() {
     else
       Thread.release()->FreeOnTerminate();
   }
+  // Waits whose device could not be closed: freed if they have ended, kept otherwise.
+  ReleaseUnfinishedWaits();
 }
 
 void TCustomComPort::ReleaseAfterFailedClose() {
@@ -59,8 +61,7 @@ void TCustomComPort::ReleaseAfterFailedClose() {
   FEventThread.reset();
   FThreadCreated = false;
   FNotifyWindow.reset();
-  if (FHandle != INVALID_HANDLE_VALUE_ && OS().CloseHandle(FHandle))
-    FHandle = INVALID_HANDLE_VALUE_;
+  CloseDevice();
   FConnected = false;
 }
 
@@ -195,8 +196,10 @@ void TCustomComPort::OpenDevice() {
 }
 
 void TCustomComPort::CloseDevice() {
-  if (FHandle != INVALID_HANDLE_VALUE_ && OS().CloseHandle(FHandle))
+  if (FHandle != INVALID_HANDLE_VALUE_ && OS().CloseHandle(FHandle)) {
     FHandle = INVALID_HANDLE_VALUE_;
+    ReleaseUnfinishedWaits();
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

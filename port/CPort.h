@@ -296,6 +296,8 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   void StopEventThread();
   void ReapThreads();
   void ReleaseAfterFailedClose();
+  // Frees the comm waits that event threads left unfinished, once the device is closed.
+  void ReleaseUnfinishedWaits();
   template <typename Slot, typename... Args>
   bool NotifyLinks(Slot TComLink::*Member, Args... A);
   bool Linked(const TComLink* Link) const;
@@ -319,6 +321,9 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   // destroyed, so that work a handler interrupted by destroying the port stops instead of
   // touching it.
   std::shared_ptr<std::atomic<bool>> FAlive = std::make_shared<std::atomic<bool>>(true);
+  // Comm waits whose end their thread could not see (ComThread.cpp): the system may still
+  // write them until the device is closed.
+  std::vector<std::unique_ptr<TComWaitRecord>> FUnfinishedWaits;
   TBaudRate FBaudRate = br9600;
   int32_t FCustomBaudRate = 9600;
   std::string FPort = "COM1";

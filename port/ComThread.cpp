@@ -50,6 +50,17 @@ TComThread::~TComThread() {
   // Closed here rather than by the body: a body that ended on its own (a failed wait) would
   // otherwise leave a closed handle for the SetEvent above.
   FOS->CloseHandle(FStopEvent);
+  if (!FWait) return;
+  if (!FDetached) {
+    FComPort->FUnfinishedWaits.push_back(std::move(FWait));
+  } else if (FOS->HasOverlappedIoCompleted_(&FWait->Overlapped)) {
+    // A detached thread must not look at its port (which may be gone); the port has closed
+    // the device, which ended the wait.
+    FOS->CloseHandle(FWait->Overlapped.hEvent);
+    FWait.reset();
+  } else {
+    [[maybe_unused]] TComWaitRecord* Kept = FWait.release();
+  }
 }
 
 void TComThread::RequestStop() {
@@ -75,49 +86,64 @@ void TComThread::Execute() {
 
 void TComThread::RunLoop() {
   TComOS& OS = *FOS;
-  TOverlapped Overlapped;
-  Overlapped.hEvent = OS.CreateEventA(true, true);
-  // Outlives the loop: clearing the mask below completes the pending wait, which writes it.
-  uint32_t Mask = 0;
-  // A wait request the system still holds: it will write Mask and the record when it ends.
-  bool Pending = false;
+  FWait = std::make_unique<TComWaitRecord>();
+  TComWaitRecord& W = *FWait;
+  W.Overlapped.hEvent = OS.CreateEventA(true, true);
   // Also when a delivery raised (smThreadSync, smNone): a thread that ends must not leave its
   // wait request, its event or the driver's buffers behind.
   TScopeExit cleanup([&] {
     if (!FDetached) {
-      // Win32 completes the cancelled wait on its own time, not inside SetCommMask: Mask and
-      // the record live on this thread's stack and must outlive that completion, or the
-      // system writes into a stack that is gone.
-      if (OS.SetCommMask(FHandle, 0) && Pending)
-        OS.WaitForSingleObject(Overlapped.hEvent, kCancelledWaitMs);
+      // Win32 completes the cancelled wait on its own time, not inside SetCommMask.
+      if (OS.SetCommMask(FHandle, 0) && !OS.HasOverlappedIoCompleted_(&W.Overlapped))
+        OS.WaitForSingleObject(W.Overlapped.hEvent, kCancelledWaitMs);
       OS.PurgeComm(FHandle, PURGE_TXCLEAR_ | PURGE_RXCLEAR_);
     }
-    OS.CloseHandle(Overlapped.hEvent);
+    // A wait that has not ended (SetCommMask failed, or the bound passed) may still be written
+    // by the system: the record stays, and the port frees it once the device is closed.
+    if (OS.HasOverlappedIoCompleted_(&W.Overlapped)) {
+      OS.CloseHandle(W.Overlapped.hEvent);
+      FWait.reset();
+    }
   });
-  const THandle WaitList[2] = {FStopEvent, Overlapped.hEvent};
+  const THandle WaitList[2] = {FStopEvent, W.Overlapped.hEvent};
   int emptyPasses = 0;
   // A stop asked for during a delivery ends the loop before the next wait request: the
   // device may be closed by then (a close from inside the delivery).
   while (!FStopRequested) {
-    Mask = 0;
+    W.Mask = 0;
     // A request refused at once (not left pending) means the handle cannot wait any more;
     // the event may still be signalled from the last pass, so waiting would spin.
-    if (!OS.WaitCommEvent(FHandle, &Mask, &Overlapped)) {
-      if (OS.GetLastError() != ERROR_IO_PENDING_) break;
-      Pending = true;
-    }
+    if (!OS.WaitCommEvent(FHandle, &W.Mask, &W.Overlapped) &&
+        OS.GetLastError() != ERROR_IO_PENDING_)
+      break;
     const uint32_t r = OS.WaitForMultipleObjects(2, WaitList, INFINITE_);
     if (r != WAIT_OBJECT_0_ + 1) break;
-    Pending = false;
     uint32_t unused = 0;
-    if (OS.GetOverlappedResult(FHandle, &Overlapped, &unused, false) && Mask != 0) {
+    if (OS.GetOverlappedResult(FHandle, &W.Overlapped, &unused, false) && W.Mask != 0) {
       emptyPasses = 0;
-      FEvents = MaskToEvents(Mask);
+      FEvents = MaskToEvents(W.Mask);
       if (!FEvents.Empty()) DispatchEvents();
     } else if (++emptyPasses >= kMaxEmptyPasses) {
       break;
     }
   }
+}
+
+void TCustomComPort::ReleaseUnfinishedWaits() {
+  for (auto& W : FUnfinishedWaits) {
+    // The device is closed, which ends every wait on it; the system writes the record then.
+    if (!OS().HasOverlappedIoCompleted_(&W->Overlapped))
+      OS().WaitForSingleObject(W->Overlapped.hEvent, kCancelledWaitMs);
+    if (OS().HasOverlappedIoCompleted_(&W->Overlapped)) {
+      OS().CloseHandle(W->Overlapped.hEvent);
+      W.reset();
+    } else {
+      // A driver that never ends the wait keeps its record: a few bytes lost for good are
+      // better than memory the system writes after it was freed.
+      [[maybe_unused]] TComWaitRecord* Kept = W.release();
+    }
+  }
+  FUnfinishedWaits.clear();
 }
 
 void TComThread::DispatchEvents() {

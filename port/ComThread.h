@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "framework/MainLoop.h"
@@ -15,6 +16,15 @@
 namespace comfind {
 
 class TCustomComPort;
+
+// The record and mask of the event thread's comm wait. The system writes them when the wait
+// ends, and a cancelled wait may end after the thread does (Win32 completes it on its own
+// time, and not at all while SetCommMask fails), so they live on the heap, apart from the
+// thread's stack, until the wait is known to have ended.
+struct TComWaitRecord {
+  TOverlapped Overlapped;
+  uint32_t Mask = 0;
+};
 
 // The event thread of an open port: waits in the kernel for the events of the port's Events
 // set and the stop event, and has the port do each event's work by its SyncMethod.
@@ -55,6 +65,9 @@ class TComThread : public TThread {
   std::atomic<bool> FDetached{false};
   // Main thread only: true while DeliverEvents runs there for this thread (smThreadSync).
   bool FSyncDelivering = false;
+  // The comm wait; left set by the body only when its end could not be seen, and then handed
+  // to the port, which frees it once the device is closed.
+  std::unique_ptr<TComWaitRecord> FWait;
 };
 
 // The event message of window synchronisation: WM_USER_ + 1, wParam = one event's mask value.

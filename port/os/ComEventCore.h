@@ -63,6 +63,12 @@ class TComEventCore {
   void Vanish(uint32_t Error, TComCompletion& Done);
   // The handle closes.
   void Close(TComCompletion& Done);
+  // Forgets the pending wait without writing its record or its mask, whose owner has let
+  // them go (the simulated device's answer to that fault, which it reports).
+  void DropWait() {
+    FRecord = nullptr;
+    FEvtMask = nullptr;
+  }
   // The error a wait on Event must end with at once (the event of a wait that failed because
   // the device vanished: it is never signalled), or 0.
   uint32_t FailingWait(THandle Event) const {

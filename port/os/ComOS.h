@@ -170,6 +170,10 @@ class TComOS {
                          TOverlapped* Overlapped) = 0;
   virtual bool GetOverlappedResult(THandle Handle, TOverlapped* Overlapped, uint32_t* Transferred,
                                    bool Wait) = 0;
+  // Whether the operation last started on the record has ended (Win32's macro
+  // HasOverlappedIoCompleted, hence the underscore): only then may the record's memory go. A
+  // record nothing was started on counts as ended.
+  virtual bool HasOverlappedIoCompleted_(const TOverlapped* Overlapped) = 0;
   virtual bool PurgeComm(THandle Handle, uint32_t Flags) = 0;
   virtual bool ClearCommError(THandle Handle, uint32_t* Errors, TComStat* Stat) = 0;
   virtual bool GetCommModemStatus(THandle Handle, uint32_t* ModemStat) = 0;

@@ -318,6 +318,11 @@ bool TPosixComOS::GetOverlappedResult(THandle Handle, TOverlapped* Overlapped,
   return true;
 }
 
+bool TPosixComOS::HasOverlappedIoCompleted_(const TOverlapped* Overlapped) {
+  TLock L(FLock);
+  return Overlapped->Internal != kRecordPending;
+}
+
 bool TPosixComOS::PurgeComm(THandle Handle, uint32_t Flags) {
   TLock L(FLock);
   auto D = Device(Handle);

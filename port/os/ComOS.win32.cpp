@@ -104,6 +104,10 @@ class TWin32ComOS final : public TComOS {
     if (Transferred) *Transferred = N;
     return R;
   }
+  bool HasOverlappedIoCompleted_(const TOverlapped* Overlapped) override {
+    // The system writes Internal when the operation ends; read it as the macro does.
+    return *static_cast<const volatile uintptr_t*>(&Overlapped->Internal) != STATUS_PENDING;
+  }
   bool PurgeComm(THandle Handle, uint32_t Flags) override { return ::PurgeComm(H(Handle), Flags); }
   bool ClearCommError(THandle Handle, uint32_t* Errors, TComStat* Stat) override {
     DWORD E = 0;

@@ -162,6 +162,7 @@ class TPosixComOS final : public TComOS {
                  TOverlapped* Overlapped) override;
   bool GetOverlappedResult(THandle Handle, TOverlapped* Overlapped, uint32_t* Transferred,
                            bool Wait) override;
+  bool HasOverlappedIoCompleted_(const TOverlapped* Overlapped) override;
   bool PurgeComm(THandle Handle, uint32_t Flags) override;
   bool ClearCommError(THandle Handle, uint32_t* Errors, TComStat* Stat) override;
   bool GetCommModemStatus(THandle Handle, uint32_t* ModemStat) override;

@@ -189,12 +189,27 @@ bool TSimComOS::CloseHandle(THandle Handle) {
     D->Transfers.AbortReads(D->Input, Ended);
     D->Transfers.AbortWrites(Ended);
     Complete(Ended);
+    Complete(D->Deferred);
+    D->Deferred.clear();
     D->Open = false;
     FDeviceHandles.erase(Handle);
     return Succeed(C);
   }
   C.Args = {0};
   if (!FEvents.Remove(Handle)) return Fail(C, SIM_ERROR_INVALID_HANDLE);
+  for (auto& [H, D] : FDeviceHandles) {
+    if (D->Events.WaitEvent() == Handle) {
+      D->Events.DropWait();
+      FMisuses.push_back("the event of a pending WaitCommEvent on " + D->Name + " was closed");
+    }
+    if (std::erase_if(D->Deferred, [&](const auto& W) { return W.Record->hEvent == Handle; })) {
+      FMisuses.push_back("the event of a cancelled WaitCommEvent on " + D->Name +
+                         " was closed before the wait completed");
+    }
+    if (D->Transfers.Drop(Handle)) {
+      FMisuses.push_back("the event of a pending transfer on " + D->Name + " was closed");
+    }
+  }
   return Succeed(C);
 }
 
@@ -237,7 +252,11 @@ bool TSimComOS::SetCommMask(THandle Handle, uint32_t EvtMask) {
   if (!D) return false;
   TComCompletion Ended;
   if (const uint32_t Error = D->Events.SetMask(EvtMask, Ended)) return Fail(C, Error);
-  Complete(Ended);
+  if (D->DeferCancel && Ended.Record) {
+    D->Deferred.push_back(Ended);
+  } else {
+    Complete(Ended);
+  }
   return Succeed(C);
 }
 
@@ -348,6 +367,11 @@ bool TSimComOS::GetOverlappedResult(THandle Handle, TOverlapped* Overlapped, uin
   if (Overlapped->Internal != 0) return Fail(C, static_cast<uint32_t>(Overlapped->Internal));
   if (Transferred) *Transferred = static_cast<uint32_t>(Overlapped->InternalHigh);
   return Succeed(C);
+}
+
+bool TSimComOS::HasOverlappedIoCompleted_(const TOverlapped* Overlapped) {
+  std::lock_guard<std::mutex> L(FLock);
+  return Overlapped->Internal != kRecordPending;
 }
 
 bool TSimComOS::PurgeComm(THandle Handle, uint32_t Flags) {

@@ -112,6 +112,17 @@ class TSimComOS : public TComOS {
   void HoldWrites(const std::string& Name, bool Hold);
   void ReleaseWrites(const std::string& Name);
 
+  // While set, SetCommMask ends a pending wait as Win32 may: after the call has returned, not
+  // inside it. The cancelled wait then completes (mask 0) when CompleteDeferredWaits is called
+  // or the device's handle closes.
+  void DeferCancelledWaits(const std::string& Name, bool Defer);
+  void CompleteDeferredWaits(const std::string& Name);
+
+  // Faults of the caller: an event closed while a record that carries it has an operation
+  // pending, so the record is about to go while the device could still write into it. The
+  // device reports each here and forgets such a record instead of writing it.
+  std::vector<std::string> Misuses() const;
+
   // The device's state as the port last set it.
   bool IsOpen(const std::string& Name) const;
   bool IsWaiting(const std::string& Name) const;  // a WaitCommEvent is pending
@@ -151,6 +162,7 @@ class TSimComOS : public TComOS {
                  TOverlapped* Overlapped) override;
   bool GetOverlappedResult(THandle Handle, TOverlapped* Overlapped, uint32_t* Transferred,
                            bool Wait) override;
+  bool HasOverlappedIoCompleted_(const TOverlapped* Overlapped) override;
   bool PurgeComm(THandle Handle, uint32_t Flags) override;
   bool ClearCommError(THandle Handle, uint32_t* Errors, TComStat* Stat) override;
   bool GetCommModemStatus(THandle Handle, uint32_t* ModemStat) override;
@@ -202,6 +214,7 @@ class TSimComOS : public TComOS {
   TEventTable FEvents;
   std::map<std::string, TFailure> FFailures;
   std::vector<TCall> FCalls;
+  std::vector<std::string> FMisuses;
 };
 
 }  // namespace comfind

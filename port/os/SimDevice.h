@@ -33,6 +33,8 @@ struct TSimComOS::TDevice {
   uint32_t InSize = 0;
   uint32_t OutSize = 0;
   bool HoldWrites = false;
+  bool DeferCancel = false;
+  std::vector<TComCompletion> Deferred;  // cancelled waits not yet completed
 };
 
 }  // namespace comfind

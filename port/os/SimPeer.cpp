@@ -140,6 +140,25 @@ void TSimComOS::ReleaseWrites(const std::string& Name) {
   Changed();
 }
 
+void TSimComOS::DeferCancelledWaits(const std::string& Name, bool Defer) {
+  std::lock_guard<std::mutex> L(FLock);
+  auto D = DeviceByName(Name);
+  if (D) D->DeferCancel = Defer;
+}
+
+void TSimComOS::CompleteDeferredWaits(const std::string& Name) {
+  std::lock_guard<std::mutex> L(FLock);
+  auto D = DeviceByName(Name);
+  if (!D) return;
+  Complete(D->Deferred);
+  D->Deferred.clear();
+}
+
+std::vector<std::string> TSimComOS::Misuses() const {
+  std::lock_guard<std::mutex> L(FLock);
+  return FMisuses;
+}
+
 bool TSimComOS::IsOpen(const std::string& Name) const {
   std::lock_guard<std::mutex> L(FLock);
   auto D = DeviceByName(Name);

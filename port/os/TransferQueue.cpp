@@ -216,4 +216,11 @@ void TTransferQueue::Vanish(uint32_t Error, TCompletions& Done) {
   FWrites.clear();
 }
 
+bool TTransferQueue::Drop(THandle Event) {
+  const size_t Before = FReads.size() + FWrites.size();
+  std::erase_if(FReads, [&](const TRead& R) { return R.Record->hEvent == Event; });
+  std::erase_if(FWrites, [&](const TWrite& W) { return W.Record->hEvent == Event; });
+  return FReads.size() + FWrites.size() != Before;
+}
+
 }  // namespace comfind

@@ -90,6 +90,10 @@ class TTransferQueue {
   void AbortWrites(TCompletions& Done);
   // The device vanished with Error.
   void Vanish(uint32_t Error, TCompletions& Done);
+  // Forgets the pending transfers whose record carries Event, without writing them: their
+  // owner has let them go (the simulated device's answer to that fault, which it reports).
+  // True when there were any.
+  bool Drop(THandle Event);
 
  private:
   struct TRead {

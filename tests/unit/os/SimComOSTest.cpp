@@ -275,6 +275,7 @@ TEST_F(SimComOS, ReadsThatMustWaitStayPendingUntilBytesATimeoutOrAnAbortEndThem)
   Handle = INVALID_HANDLE_VALUE_;
   EXPECT_EQ(Sim.WaitForSingleObject(Record.hEvent, 0), WAIT_OBJECT_0_);
   EXPECT_EQ(Record.Internal, SIM_ERROR_OPERATION_ABORTED);
+  EXPECT_EQ(Sim.Misuses(), std::vector<std::string>{});
 }
 
 TEST_F(SimComOS, AVanishedDeviceFailsTheWaitInsteadOfWakingIt) {

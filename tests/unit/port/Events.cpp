@@ -504,6 +504,34 @@ TEST_F(PortEvents, AFailedCompletionSkipsOnePassAndRepeatedFailuresEndTheLoop) {
   EXPECT_EQ(Log.Entries(), (std::vector<std::string>{"RxChar:2"}));
 }
 
+// Win32 completes the wait that SetCommMask(0) cancels on its own time, and not at all while
+// SetCommMask fails; only the close of the device then ends it. Its record must outlive it.
+TEST_F(PortEvents, AWaitTheMaskCouldNotCancelIsFreedOnlyOnceTheDeviceIsClosed) {
+  Port->SetEvents(TComEvents{evRxChar});
+  OpenAndWait();
+  Sim.FailCall("SetCommMask", SIM_ERROR_BAD_COMMAND);
+  Sim.ClearCalls();
+  Port->Close();
+  EXPECT_EQ(Sim.Misuses(), std::vector<std::string>{});
+  // The record's event is the last handle closed, after the device's close ended the wait.
+  const auto Closes = CallsNamed("CloseHandle");
+  ASSERT_FALSE(Closes.empty());
+  EXPECT_EQ(Closes.back().Args, std::vector<uint32_t>{0u}) << "an event";
+  bool DeviceFirst = false;
+  for (size_t i = 0; i + 1 < Closes.size(); ++i)
+    DeviceFirst = DeviceFirst || Closes[i].Args == std::vector<uint32_t>{1u};
+  EXPECT_TRUE(DeviceFirst);
+}
+
+TEST_F(PortEvents, AWaitCancelledTooLateIsFreedOnlyOnceTheDeviceIsClosed) {
+  Port->SetEvents(TComEvents{evRxChar});
+  Sim.DeferCancelledWaits("COM7", true);  // completes only when the device closes
+  OpenAndWait();
+  Port->Close();  // the thread gives up waiting for it after its bound
+  EXPECT_EQ(Sim.Misuses(), std::vector<std::string>{});
+  EXPECT_FALSE(Port->Connected());
+}
+
 TEST_F(PortEvents, TheWindowIgnoresUnknownMessagesAndValues) {
   LogAllEvents(*Port, Log);
   Port->SetSyncMethod(smWindowSync);
