@@ -412,6 +412,22 @@ TEST_F(PosixComOS, AVanishedDeviceEndsTheWaitWithAnErrorAndUsesNoCpu) {
   EXPECT_FALSE(OS.WriteFile(Handle, "x", 1, &Errors, nullptr));
 }
 
+// A vanished device refuses a wait with its own error whatever the wait asks, as Windows
+// fails every request to a removed device: here with the mask cleared, which a live device
+// refuses as an invalid argument.
+TEST_F(PosixComOS, AVanishedDeviceRefusesEveryWaitWithItsOwnError) {
+  Open();
+  Pty->CloseMaster();
+  uint32_t Errors = 0;
+  EXPECT_FALSE(OS.ClearCommError(Handle, &Errors, nullptr));  // sees the hang-up
+  EXPECT_EQ(OS.GetLastError(), uint32_t{EIO});
+  TOverlapped Record;
+  Record.hEvent = Event();
+  uint32_t Mask = 0;
+  EXPECT_FALSE(OS.WaitCommEvent(Handle, &Mask, &Record));
+  EXPECT_EQ(OS.GetLastError(), uint32_t{EIO});
+}
+
 TEST_F(PosixComOS, PurgeEndsABlockedReadAndDropsWhatWasReceived) {
   Open();
   SetTimeouts(0, 0, 20000);  // a read that would wait 20 s for bytes that never come
