@@ -89,7 +89,9 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   void Open();
   // Stops the event thread (serving a delivery in flight, so it may be called from a handler),
   // closes the device and marks the port closed. A failed purge of pending transfers is raised
-  // after the port has been released.
+  // after the port has been released. First the lines CTS, DSR and RLSD last reported on are
+  // reported off (links, then the handlers), so a listener that shows them sees them go with
+  // the port; a line already reported off is not reported again.
   void Close();
   bool Connected() const { return FConnected.load(); }
   void SetConnected(bool Value);
@@ -272,6 +274,8 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   bool HandleBeforeOpen();
   bool HandleAfterOpen();
   bool HandleBeforeClose();
+  // Remembers how a line was last reported, for the close.
+  void NoteReported(TModemSignal Line, bool On);
   bool HandleAfterClose();
 
  private:
@@ -315,6 +319,9 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   // Read by the event thread (smNone deliveries check it between events).
   std::atomic<bool> FConnected{false};
   bool FClosing = false;
+  // The lines CTS, DSR and RLSD as last reported on (the bits of TModemSignals), for the close
+  // to report off only what was on. Written where deliveries run (smNone: the event thread).
+  std::atomic<uint8_t> FReportedOn{0};
   // Event threads that ended from inside their own delivery and are joined later.
   std::vector<std::unique_ptr<TComThread>> FRetiredThreads;
   // Shared with the work of an event or a notice in progress: false once the port is

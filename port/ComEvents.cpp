@@ -129,18 +129,21 @@ void TCustomComPort::HandleRx80Full() {
 
 void TCustomComPort::HandleCTSChange() {
   const bool On = GetModemSignals().Contains(msCTS);
+  NoteReported(msCTS, On);
   if (!NotifyLinks(&TComLink::OnCTSChange, On)) return;
   DoCTSChange(On);
 }
 
 void TCustomComPort::HandleDSRChange() {
   const bool On = GetModemSignals().Contains(msDSR);
+  NoteReported(msDSR, On);
   if (!NotifyLinks(&TComLink::OnDSRChange, On)) return;
   DoDSRChange(On);
 }
 
 void TCustomComPort::HandleRLSDChange() {
   const bool On = GetModemSignals().Contains(msRLSD);
+  NoteReported(msRLSD, On);
   if (!NotifyLinks(&TComLink::OnRLSDChange, On)) return;
   DoRLSDChange(On);
 }
@@ -172,15 +175,31 @@ bool TCustomComPort::HandleAfterOpen() {
   return *Alive;
 }
 
+void TCustomComPort::NoteReported(TModemSignal Line, bool On) {
+  const uint8_t Bit = static_cast<uint8_t>(1u << Line);
+  if (On)
+    FReportedOn.fetch_or(Bit);
+  else
+    FReportedOn.fetch_and(static_cast<uint8_t>(~Bit));
+}
+
 bool TCustomComPort::HandleBeforeClose() {
   const std::shared_ptr<const std::atomic<bool>> Alive = FAlive;
-  if (!NotifyLinks(&TComLink::OnCTSChange, false)) return false;
-  if (!NotifyLinks(&TComLink::OnDSRChange, false)) return false;
-  if (!NotifyLinks(&TComLink::OnRLSDChange, false)) return false;
-  for (void (TCustomComPort::*Dispatch)(bool) :
-       {&TCustomComPort::DoCTSChange, &TCustomComPort::DoDSRChange,
-        &TCustomComPort::DoRLSDChange}) {
-    (this->*Dispatch)(false);
+  // The lines go off with the port, unread; a line already reported off has nothing to report.
+  const TModemSignals On = TModemSignals::FromBits(FReportedOn.exchange(0));
+  struct TLine {
+    TModemSignal Signal;
+    TComSignalEvent TComLink::*Slot;
+    void (TCustomComPort::*Dispatch)(bool);
+  };
+  static const TLine Lines[3] = {{msCTS, &TComLink::OnCTSChange, &TCustomComPort::DoCTSChange},
+                                 {msDSR, &TComLink::OnDSRChange, &TCustomComPort::DoDSRChange},
+                                 {msRLSD, &TComLink::OnRLSDChange, &TCustomComPort::DoRLSDChange}};
+  for (const auto& L : Lines)
+    if (On.Contains(L.Signal) && !NotifyLinks(L.Slot, false)) return false;
+  for (const auto& L : Lines) {
+    if (!On.Contains(L.Signal)) continue;
+    (this->*L.Dispatch)(false);
     if (!*Alive) return false;
   }
   DoBeforeClose();

@@ -208,9 +208,9 @@ TEST_F(PortOpen, OpenAndCloseNotifyLinksAndHandlersInOrder) {
   EXPECT_EQ(Log.Size(), 0u) << "a second open does nothing";
   Sim.ClearCalls();
   Port->SetConnected(false);
-  EXPECT_EQ(Log.Entries(),
-            (std::vector<std::string>{"L.CTS:0", "L.DSR:0", "L.RLSD:0", "CTS:0", "DSR:0", "RLSD:0",
-                                      "BeforeClose", "L.Conn:0", "AfterClose"}));
+  EXPECT_EQ(Log.Entries(), (std::vector<std::string>{"L.CTS:0", "L.RLSD:0", "CTS:0", "RLSD:0",
+                                                     "BeforeClose", "L.Conn:0", "AfterClose"}))
+      << "the lines that were on go off with the port; DSR was off already";
   EXPECT_EQ(CallsNamed("GetCommModemStatus").size(), 0u) << "close reports the signals off unread";
   Log.Clear();
   Port->SetConnected(false);
@@ -262,9 +262,29 @@ TEST_F(PortOpen, EmptyEventsOpensWithoutThreadOrWindow) {
   Sim.SetModemStatus("COM7", MS_CTS_ON_);
   Port->Close();
   EXPECT_EQ(CallsNamed("SetCommMask").size(), 0u) << "no thread to stop";
-  EXPECT_EQ(Log.Entries(),
-            (std::vector<std::string>{"BeforeOpen", "AfterOpen", "CTS:0", "DSR:0", "RLSD:0",
-                                      "CTS:0", "DSR:0", "RLSD:0", "BeforeClose", "AfterClose"}));
+  EXPECT_EQ(Log.Entries(), (std::vector<std::string>{"BeforeOpen", "AfterOpen", "CTS:0", "DSR:0",
+                                                     "RLSD:0", "BeforeClose", "AfterClose"}));
+}
+
+// A listener that shows the lines must see them go with the port, and must hear nothing at
+// the close about a line that is off already: the close reports off what was last reported on.
+TEST_F(PortOpen, CloseReportsOffOnlyTheLinesLastReportedOn) {
+  Sim.SetModemStatus("COM7", MS_CTS_ON_);
+  Port->SetEvents(TComEvents{evCTS, evDSR, evRLSD});
+  LogAllEvents(*Port, Log);
+  Port->Open();
+  ASSERT_TRUE(Sim.WaitUntil([&] { return Sim.IsWaiting("COM7"); }, 10s));
+  Sim.SetModemStatus("COM7", MS_DSR_ON_);  // CTS goes off, DSR on
+  ASSERT_TRUE(Serve([&] { return Log.Contains("CTS:0") && Log.Contains("DSR:1"); }));
+  Log.Clear();
+  Port->Close();
+  EXPECT_EQ(Log.Entries(), (std::vector<std::string>{"DSR:0", "BeforeClose", "AfterClose"}));
+  Log.Clear();
+  Sim.SetModemStatus("COM7", 0);
+  Port->Open();
+  Port->Close();
+  EXPECT_EQ(Log.Count("CTS:0") + Log.Count("DSR:0") + Log.Count("RLSD:0"), 3u)
+      << "only the reports of the open: nothing was on at the close";
 }
 
 TEST_F(PortOpen, PortChangeReopensOnlyOnARealChange) {
@@ -284,7 +304,7 @@ TEST_F(PortOpen, PortChangeReopensOnlyOnARealChange) {
   EXPECT_FALSE(Sim.IsOpen("COM7"));
   const auto Entries = Log.Entries();
   ASSERT_FALSE(Entries.empty());
-  EXPECT_EQ(Entries.front(), "CTS:0");
+  EXPECT_EQ(Entries.front(), "BeforeClose") << "no line was on: the close reports none off";
   EXPECT_EQ(Log.Count("BeforeClose"), 1u);
   EXPECT_EQ(Log.Count("AfterClose"), 1u);
   EXPECT_EQ(Log.Count("BeforeOpen"), 1u);
