@@ -11,6 +11,11 @@
 // (the handler itself, being part of the port, must not use its own captures afterwards).
 // Errors: every failure goes through ReportError: EComPort is raised, or OnException is called
 // and the operation goes on.
+// A device that vanishes while the port is open (a USB adapter pulled out) is told once, as an
+// event and not as an exception, to a port whose Events hold evError: OnError fires with
+// [ceIO] (on Linux; on Windows as the driver reports it). The event thread then ends without
+// spinning, the port stays open and hears nothing more, its transfers fail, and its Close
+// releases everything and reports CE_PurgeFailed. A port without evError is not told.
 #pragma once
 
 #include <atomic>

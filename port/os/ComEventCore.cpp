@@ -20,6 +20,12 @@ uint32_t TComEventCore::SetMask(uint32_t Mask, TComCompletion& Ended) {
 
 uint32_t TComEventCore::Wait(uint32_t* EvtMask, TOverlapped* Record, TComCompletion& Done) {
   if (!EvtMask || !Record) return FInvalidParameter;
+  if (FVanished && FVanishEventOwed) {
+    FVanishEventOwed = false;
+    *EvtMask = EV_ERR_;
+    Done = TComCompletion{Record, 0, 0, true};
+    return 0;
+  }
   if (FVanished) {
     // The record fails with its event left unsignalled, and a wait on that event fails too.
     FFailedWaitEvent = Record->hEvent;
@@ -68,7 +74,8 @@ void TComEventCore::AddLineErrors(uint32_t Errors, TComCompletion& Done) {
 
 uint32_t TComEventCore::TakeErrors(uint32_t& Errors) {
   Errors = 0;
-  if (FVanished) return FVanishError;
+  if (FVanished && !FVanishErrorsOwed) return FVanishError;
+  FVanishErrorsOwed = false;
   Errors = FErrors;
   FErrors = 0;
   return 0;
@@ -78,6 +85,16 @@ void TComEventCore::Vanish(uint32_t Error, TComCompletion& Done) {
   if (FVanished) return;
   FVanished = true;
   FVanishError = Error;
+  if (FMask & EV_ERR_) {
+    // Told as an I/O error, once, to a port that listens for errors.
+    FErrors |= CE_IOE_;
+    FVanishErrorsOwed = true;
+    if (FRecord)
+      EndWait(EV_ERR_, 0, true, Done);
+    else
+      FVanishEventOwed = true;
+    return;
+  }
   if (FRecord) {
     FFailedWaitEvent = FRecord->hEvent;
     EndWait(0, Error, false, Done);

@@ -12,8 +12,10 @@
 //   - Line errors accumulate in the error word that ClearCommError hands over and clears; a
 //     frame, overrun or parity error raises EV_ERR, a break EV_BREAK.
 //   - A device that vanishes refuses everything after, before it looks at any argument (the
-//     Windows driver of a removed device fails each request so); its pending wait fails, and
-//     events that would still arrive are dropped, since no wait could ever report them.
+//     Windows driver of a removed device fails each request so), and events that would still
+//     arrive are dropped. When the mask holds EV_ERR the loss is told once: the pending wait,
+//     or else the next one, completes with EV_ERR, and the next ClearCommError succeeds with
+//     CE_IOE; everything after fails. Otherwise the pending wait fails.
 //   - Closing the handle ends a pending wait with the abort error.
 // Pure: the core takes no lock, never waits and signals nothing. Each call says which record
 // the layer must complete; the layer does it under the lock it holds around the call.
@@ -88,6 +90,9 @@ class TComEventCore {
   TOverlapped* FRecord = nullptr;
   bool FVanished = false;
   uint32_t FVanishError = 0;
+  // The loss still to be told: by a wait (EV_ERR), by ClearCommError (CE_IOE).
+  bool FVanishEventOwed = false;
+  bool FVanishErrorsOwed = false;
   THandle FFailedWaitEvent = 0;
 };
 

@@ -15,6 +15,15 @@
 // refused name, EIO once the device has vanished, and ECANCELED for a transfer or wait ended by
 // PurgeComm or CloseHandle.
 //
+// A device that vanishes (a USB adapter pulled out, the far end of a pseudo-terminal closed)
+// fails every later call on its handle except CloseHandle, with EIO on POSIX and the error the
+// simulated device was told. In the POSIX layer and the simulated device the loss is first told
+// once to a handle whose event mask holds EV_ERR_: its pending WaitCommEvent, or else the next
+// one, completes with EV_ERR_, and the next ClearCommError succeeds with CE_IOE_ in the error
+// word and nothing queued. Without EV_ERR_ in the mask the pending wait fails instead, and a
+// wait on its record's event returns WAIT_FAILED_ at once, so that no waiting thread spins. (On
+// Windows the driver decides; a removed adapter's driver fails the pending wait.)
+//
 // Calls may come from several threads at once (the main thread's reads and writes and the event
 // thread's wait on the same handle); implementations are thread-safe.
 #pragma once

@@ -354,6 +354,7 @@ bool TPosixComOS::ClearCommError(THandle Handle, uint32_t* Errors, TComStat* Sta
   if (Errors) *Errors = Word;
   if (Stat) {
     *Stat = TComStat{};
+    if (!D->Usable()) return true;  // the report of a vanished device's loss: nothing queued
     // The kernel's counts cost an ioctl each and are usually known: a drain that was not
     // stopped by a full buffer has left nothing behind, and with no write since the output
     // queue was last seen empty there is nothing queued.

@@ -392,13 +392,17 @@ bool TSimComOS::PurgeComm(THandle Handle, uint32_t Flags) {
 bool TSimComOS::ClearCommError(THandle Handle, uint32_t* Errors, TComStat* Stat) {
   std::lock_guard<std::mutex> L(FLock);
   TCall C = NewCall("ClearCommError", Handle);
-  auto D = LiveDevice(C, Handle);
-  if (!D) return false;
+  uint32_t Error;
+  if (Injected(C.Name, Error)) return Fail(C, Error);
+  // Not LiveDevice: a vanished device may still owe the report of its loss (CE_IOE).
+  auto D = DeviceByHandle(Handle);
+  if (!D) return Fail(C, SIM_ERROR_INVALID_HANDLE);
   uint32_t Word = 0;
-  if (const uint32_t Error = D->Events.TakeErrors(Word)) return Fail(C, Error);
+  if (const uint32_t Refused = D->Events.TakeErrors(Word)) return Fail(C, Refused);
   if (Errors) *Errors = Word;
   if (Stat) {
     *Stat = TComStat{};
+    if (D->Events.Vanished()) return Succeed(C);
     Stat->cbInQue = static_cast<uint32_t>(D->Input.size());
     Stat->cbOutQue = static_cast<uint32_t>(D->Transfers.QueuedBytes());
   }

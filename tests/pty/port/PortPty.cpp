@@ -329,4 +329,21 @@ TEST_F(PtyPort, AWriteOverAStalledLineStartsAtOnceAndTheCloseEndsIt) {
   EXPECT_GE(Pty.ReadAvailable().size(), 1u) << "the write had begun";
 }
 
+TEST_F(PtyPort, AVanishedDeviceIsToldAsAnIOErrorToAPortThatListensForErrors) {
+  Port->SetEvents(TComEvents{evRxChar, evError});
+  std::vector<TComErrors> Errors;
+  Port->OnError = [&](TObject*, TComErrors E) { Errors.push_back(E); };
+  Port->Open();
+  Pty.CloseMaster();
+  Pty.ReleaseSlave();
+  ASSERT_TRUE(Serve([&] { return !Errors.empty(); }));
+  TMainLoop::Instance().ProcessMessagesFor(200ms);
+  EXPECT_EQ(Errors, std::vector<TComErrors>{TComErrors{ceIO}}) << "once";
+  try {
+    Port->Close();
+  } catch (const EComPort& E) {
+    EXPECT_EQ(E.ErrorCode(), CE_PurgeFailed);
+  }
+}
+
 }  // namespace comfind

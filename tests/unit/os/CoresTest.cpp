@@ -186,6 +186,36 @@ TEST_F(ComEventCore, AVanishedDeviceFailsItsWaitUnsignalledAndEveryLaterCall) {
   EXPECT_EQ(Core.TakeErrors(Word), kGone);
 }
 
+// A port that listens for errors is told of the loss once, whether its wait is pending then
+// or comes later: EV_ERR, then CE_IOE from the error word; after that everything fails.
+TEST_F(ComEventCore, AVanishedDeviceIsToldOnceAsAnErrorWhenTheMaskAsksForErrors) {
+  for (const bool WaitPending : {true, false}) {
+    Core = TComEventCore(kInvalid, kAborted);
+    TComCompletion Ended;
+    Core.SetMask(EV_RXCHAR_ | EV_ERR_, Ended);
+    Core.AddLineErrors(CE_FRAME_, Ended);  // remembered: completes the first wait below
+    if (WaitPending) {
+      ASSERT_EQ(Wait(), 0u);
+      ASSERT_EQ(Wait(), ERROR_IO_PENDING_);
+    }
+    Core.Vanish(kGone, Ended);
+    if (WaitPending) {
+      EXPECT_EQ(Ended.Record, &Record);
+      EXPECT_EQ(Ended.Status, 0u);
+      EXPECT_TRUE(Ended.Signal);
+    } else {
+      EXPECT_EQ(Ended.Record, nullptr);
+      EXPECT_EQ(Wait(), 0u) << "the next wait tells it";
+    }
+    EXPECT_EQ(EvtMask, uint32_t{EV_ERR_});
+    EXPECT_EQ(Wait(), kGone) << "told once";
+    uint32_t Word = 0;
+    EXPECT_EQ(Core.TakeErrors(Word), 0u);
+    EXPECT_EQ(Word, uint32_t{CE_IOE_ | CE_FRAME_});
+    EXPECT_EQ(Core.TakeErrors(Word), kGone);
+  }
+}
+
 // The simulated device and the POSIX layer used to disagree here. Windows fails every request
 // to a removed device before it looks at the request, so a vanished device answers a second
 // wait, or a wait with mask 0, with its own error and not with "invalid parameter".

@@ -470,6 +470,33 @@ TEST_F(PortEvents, AVanishedDeviceEndsTheLoopWithoutSpinning) {
   EXPECT_FALSE(TComPortTestAccess::ThreadCreated(*Port));
 }
 
+// A port that listens for errors learns that its device went as an event, not as an
+// exception: OnError with [ceIO] once; the thread then ends without spinning.
+TEST_F(PortEvents, AVanishedDeviceIsToldOnceAsAnIOErrorToAPortThatListensForErrors) {
+  for (const TSyncMethod M : {smWindowSync, smThreadSync, smNone}) {
+    Port->SetSyncMethod(M);
+    Port->SetEvents(TComEvents{evRxChar, evError});
+    LogAllEvents(*Port, Log);
+    Sim.AddDevice("COM7");
+    OpenAndWait();
+    Log.Clear();
+    Sim.ClearCalls();
+    Sim.Vanish("COM7");
+    ASSERT_TRUE(WaitFor(M, [&] { return Log.Contains("Error:16") && ThreadCleanedUp(); }))
+        << SyncName(M);
+    EXPECT_EQ(Log.Entries(), std::vector<std::string>{"Error:16"}) << SyncName(M);
+    EXPECT_LE(WaitRequests(), 2u) << SyncName(M);
+    EXPECT_TRUE(LoopReportsNow().empty()) << SyncName(M);
+    try {
+      Port->Close();
+    } catch (const EComPort& E) {
+      EXPECT_EQ(E.ErrorCode(), CE_PurgeFailed);
+    }
+    EXPECT_FALSE(Port->Connected());
+    Log.Clear();
+  }
+}
+
 TEST_F(PortEvents, ARefusedWaitRequestEndsTheLoop) {
   Port->SetEvents(TComEvents{evRxChar});
   Sim.FailCall("WaitCommEvent", SIM_ERROR_INVALID_PARAMETER, -1);
