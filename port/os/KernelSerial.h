@@ -9,22 +9,12 @@
 
 #include <cstdint>
 
+#include "port/os/LineEvents.h"
+
 namespace comfind {
 
-// The driver's counters of line events (TIOCGICOUNT): each counts transitions or errors since
-// the driver started, so two readings tell what happened in between, pulses included.
-struct TLineCounters {
-  uint32_t Cts = 0;
-  uint32_t Dsr = 0;
-  uint32_t Rng = 0;  // counted on the trailing edge of a ring
-  uint32_t Dcd = 0;
-  uint32_t Frame = 0;
-  uint32_t Overrun = 0;
-  uint32_t Parity = 0;
-  uint32_t Brk = 0;
-  uint32_t BufOverrun = 0;
-};
-// False when the driver keeps no counters (pseudo-terminals) or the call fails.
+// The driver's counters (TIOCGICOUNT); false when it keeps none (pseudo-terminals) or the
+// call fails.
 bool ReadLineCounters(int Fd, TLineCounters& Out);
 
 // Sets a rate that has no Bxxx constant through the kernel's termios2 (BOTHER), keeping every

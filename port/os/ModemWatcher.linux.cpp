@@ -1,6 +1,9 @@
 // The modem-line watcher of the POSIX layer: while the mask asks for CTS, DSR, RLSD or RING, a
 // thread per handle sleeps in the kernel's TIOCMIWAIT (Linux) and raises the events of the
-// lines that changed. Drivers without the wait (pseudo-terminals) report no line events.
+// lines that changed. Which lines changed comes from the driver's counters where it has them:
+// the kernel counts a ring when RI has dropped again, so two snapshots of the lines, taken
+// when the wait ends, would never see it. Drivers without the wait (pseudo-terminals) report
+// no line events.
 #include <signal.h>
 #include <sys/ioctl.h>
 
@@ -41,6 +44,8 @@ void TPosixComOS::StartWatcher(const PDevice& D) {
   D->WatcherStop = false;
   int Lines = 0;
   if (::ioctl(D->Fd, TIOCMGET, &Lines) == 0) D->ModemLines = Lines;
+  // The counters as the watcher starts: what changes after this is reported.
+  if (D->HasCounters) ReadLineCounters(D->Fd, D->ModemCounters);
   D->Watcher = std::thread(&TPosixComOS::WatchModemLines, this, D);
   D->WatcherThread = D->Watcher.native_handle();
 }
@@ -62,6 +67,19 @@ void TPosixComOS::StopWatcher(TLock& L, TDeviceObject& D) {
   L.lock();
 }
 
+namespace {
+
+uint32_t LineBits(int Lines) {
+  uint32_t Bits = 0;
+  if (Lines & TIOCM_CTS) Bits |= MS_CTS_ON_;
+  if (Lines & TIOCM_DSR) Bits |= MS_DSR_ON_;
+  if (Lines & TIOCM_RNG) Bits |= MS_RING_ON_;
+  if (Lines & TIOCM_CD) Bits |= MS_RLSD_ON_;
+  return Bits;
+}
+
+}  // namespace
+
 void TPosixComOS::WatchModemLines(PDevice D) {
   const int Wanted = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG;
   TLock L(FLock);
@@ -69,8 +87,10 @@ void TPosixComOS::WatchModemLines(PDevice D) {
     L.unlock();
     const int R = ::ioctl(D->Fd, TIOCMIWAIT, Wanted);
     const int Error = errno;
+    TLineCounters Counters;
+    const bool Counted = R == 0 && D->HasCounters && ReadLineCounters(D->Fd, Counters);
     int Lines = 0;
-    const bool Read = R == 0 && ::ioctl(D->Fd, TIOCMGET, &Lines) == 0;
+    const bool Read = R == 0 && !Counted && ::ioctl(D->Fd, TIOCMGET, &Lines) == 0;
     L.lock();
     if (R != 0) {
       if (Error == EINTR) continue;
@@ -81,14 +101,14 @@ void TPosixComOS::WatchModemLines(PDevice D) {
       }
       break;
     }
-    if (!Read) continue;
-    const int Changed = Lines ^ D->ModemLines;
-    D->ModemLines = Lines;
     uint32_t Events = 0;
-    if (Changed & TIOCM_CTS) Events |= EV_CTS_;
-    if (Changed & TIOCM_DSR) Events |= EV_DSR_;
-    if (Changed & TIOCM_CD) Events |= EV_RLSD_;
-    if (Changed & TIOCM_RNG) Events |= EV_RING_;
+    if (Counted) {
+      Events = ModemEventsFromCounters(D->ModemCounters, Counters);
+      D->ModemCounters = Counters;
+    } else if (Read) {
+      Events = ModemEventsFromLines(LineBits(D->ModemLines), LineBits(Lines));
+      D->ModemLines = Lines;
+    }
     Raise(*D, Events);
   }
   D->WatcherRunning = false;

@@ -127,9 +127,11 @@ struct TDeviceObject {
   uint32_t Rate = 9600;
   // Bytes went to the kernel and EV_TXEMPTY has not been raised for them yet.
   bool TxPending = false;
-  // Line counters (TIOCGICOUNT), when the driver has them.
+  // Line counters (TIOCGICOUNT), when the driver has them: the error counters as the line
+  // errors were last looked at, the line counters as the modem watcher last saw them.
   bool HasCounters = false;
   TLineCounters Counters{};
+  TLineCounters ModemCounters{};
   // Modem-line watcher.
   std::thread Watcher;
   pthread_t WatcherThread{};

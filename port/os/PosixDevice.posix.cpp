@@ -121,12 +121,7 @@ void TPosixComOS::CheckCounters(TDeviceObject& D) {
   if (Now.Overrun != D.Counters.Overrun) Errors |= CE_OVERRUN_;
   if (Now.BufOverrun != D.Counters.BufOverrun) Errors |= CE_RXOVER_;
   if (Now.Brk != D.Counters.Brk) Errors |= CE_BREAK_;
-  // Only the error counters are this check's; the modem watcher keeps the line counters.
-  D.Counters.Frame = Now.Frame;
-  D.Counters.Parity = Now.Parity;
-  D.Counters.Overrun = Now.Overrun;
-  D.Counters.BufOverrun = Now.BufOverrun;
-  D.Counters.Brk = Now.Brk;
+  D.Counters = Now;
   TComCompletion Done;
   D.Events.AddLineErrors(Errors, Done);
   Complete(Done);
