@@ -113,6 +113,8 @@ THandle TPosixComOS::CreateFileA(const std::string& FileName, uint32_t, uint32_t
   // the winner. The flock also stops root, whom TIOCEXCL lets through.
   if (::flock(Fd, LOCK_EX | LOCK_NB) != 0) return Refuse(errno == EWOULDBLOCK ? EBUSY : errno);
   D->Exclusive = ::ioctl(Fd, TIOCEXCL) == 0;
+  // Only now, as the device's owner: a refused opener must not put back anything.
+  SaveLine(Fd, D->Saved);
   // Raw from the start, as a Windows driver is, whatever mode the last user left behind; the
   // rate and framing stay until SetCommState.
   termios Tio{};
@@ -128,6 +130,7 @@ THandle TPosixComOS::CreateFileA(const std::string& FileName, uint32_t, uint32_t
 
 void TPosixComOS::CloseDescriptor(TDeviceObject& D) {
   if (D.Fd < 0) return;
+  RestoreLine(D.Fd, D.Saved);
   // Exclusivity is a flag on the tty, not on our descriptor: clear it, or the next opener
   // (of a tty someone else still holds) would be refused.
   if (D.Exclusive) ::ioctl(D.Fd, TIOCNXCL);

@@ -21,6 +21,15 @@ bool ReadLineCounters(int Fd, TLineCounters& Out);
 // other setting the device has. 0, or the errno of the failure.
 int SetCustomRate(int Fd, uint32_t Rate);
 
+// The settings a device had when the layer took it, to be put back as they were when it lets
+// it go (another program, a getty, finds the port as it left it).
+struct TSavedLine {
+  alignas(8) unsigned char Bytes[128] = {};
+  bool Valid = false;
+};
+void SaveLine(int Fd, TSavedLine& Out);
+void RestoreLine(int Fd, const TSavedLine& Saved);
+
 // The device's output rate in bits per second as the kernel holds it (also a non-standard
 // one); 0 when it cannot be read.
 uint32_t LineRate(int Fd);

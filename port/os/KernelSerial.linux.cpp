@@ -41,6 +41,15 @@ int SetCustomRate(int Fd, uint32_t Rate) {
   return ::ioctl(Fd, TCSETS2, &T) == 0 ? 0 : errno;
 }
 
+void SaveLine(int Fd, TSavedLine& Out) {
+  static_assert(sizeof(termios2) <= sizeof Out.Bytes);
+  Out.Valid = ::ioctl(Fd, TCGETS2, reinterpret_cast<termios2*>(Out.Bytes)) == 0;
+}
+
+void RestoreLine(int Fd, const TSavedLine& Saved) {
+  if (Saved.Valid) ::ioctl(Fd, TCSETS2, reinterpret_cast<const termios2*>(Saved.Bytes));
+}
+
 uint32_t LineRate(int Fd) {
   termios2 T{};
   return ::ioctl(Fd, TCGETS2, &T) == 0 ? T.c_ospeed : 0;

@@ -114,6 +114,7 @@ struct TEventFd {
 struct TDeviceObject {
   int Fd = -1;
   bool Exclusive = false;  // we set the tty's exclusive flag (and must clear it)
+  TSavedLine Saved;        // the settings it had before the open, put back at the close
   bool Closed = false;
   std::string Buffer;
   uint32_t InSize = kDefaultInputSize;
@@ -194,7 +195,8 @@ class TPosixComOS final : public TComOS {
   // Runs an operation that takes a record on a private one and waits for it: the forms of
   // ReadFile, WriteFile and WaitCommEvent called without a record.
   bool Blocking(THandle Handle, uint32_t* Count, const std::function<bool(TOverlapped*)>& Start);
-  // Ends a device's close outside the lock, once nothing uses its descriptor any more.
+  // Ends a device's close outside the lock, once nothing uses its descriptor any more: the
+  // settings from before the open are put back, then the descriptor closes.
   void CloseDescriptor(TDeviceObject& D);
 
   // All of these run with FLock held.

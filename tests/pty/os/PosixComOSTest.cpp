@@ -161,6 +161,38 @@ TEST_F(PosixComOS, RatesWithoutAConstantAreSetExactly) {
   EXPECT_EQ(Pty->SlaveBaudRate(), 115200u);
 }
 
+// Another program on the port (a getty, a terminal) must find it as it was before the open.
+TEST_F(PosixComOS, TheLineSettingsFromBeforeTheOpenAreBackAfterTheClose) {
+  TPty::TOptions Cooked;
+  Cooked.Raw = false;
+  Pty = std::make_unique<TPty>(Cooked);
+  termios Before{};
+  ASSERT_TRUE(Pty->GetSlaveTermios(Before));
+  const uint32_t RateBefore = Pty->SlaveBaudRate();
+  for (const uint32_t Rate : {19200u, 14400u}) {  // a standard rate and one without a Bxxx
+    Handle = OS.CreateFileA(Pty->SlavePath(), GENERIC_READ_WRITE_, 0, OPEN_EXISTING_,
+                            FILE_FLAG_OVERLAPPED_);
+    ASSERT_NE(Handle, INVALID_HANDLE_VALUE_);
+    TDCB D = ApplicationDCB();
+    D.BaudRate = Rate;
+    D.Parity = 2;
+    ASSERT_TRUE(OS.SetCommState(Handle, D)) << SysErrorMessage(OS.GetLastError());
+    ASSERT_EQ(Pty->SlaveBaudRate(), Rate);
+    ASSERT_TRUE(OS.CloseHandle(Handle));
+    Handle = INVALID_HANDLE_VALUE_;
+    termios After{};
+    ASSERT_TRUE(Pty->GetSlaveTermios(After));
+    EXPECT_EQ(Pty->SlaveBaudRate(), RateBefore) << Rate;
+    EXPECT_EQ(After.c_iflag, Before.c_iflag) << Rate;
+    EXPECT_EQ(After.c_oflag, Before.c_oflag) << Rate;
+    EXPECT_EQ(After.c_cflag, Before.c_cflag) << Rate;
+    EXPECT_EQ(After.c_lflag, Before.c_lflag) << Rate;
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(After.c_cc), NCCS),
+              std::string(reinterpret_cast<const char*>(Before.c_cc), NCCS))
+        << Rate;
+  }
+}
+
 TEST_F(PosixComOS, ReadTimeoutsFollowTheWin32Rules) {
   Open();
   // Interval MAXDWORD, totals 0: return at once with what is there.
