@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <thread>
 
 #include "port/os/PosixComOS.h"
 #include "port/os/TermiosMap.h"
@@ -128,9 +129,32 @@ THandle TPosixComOS::CreateFileA(const std::string& FileName, uint32_t, uint32_t
   return H;
 }
 
+namespace {
+
+// Output still queued gets the time it needs at the line's rate for as long as it drains, as a
+// Windows driver lets it drain at its close; a line that does not move (CTS held low, XOFF
+// received) is not waited for.
+void LetOutputDrain(int Fd, uint32_t Rate) {
+  int Queued = 0;
+  if (::ioctl(Fd, TIOCOUTQ, &Queued) != 0) return;
+  while (Queued > 0) {
+    const uint64_t Ms = static_cast<uint64_t>(Queued) * 10 * 1000 / std::max<uint32_t>(Rate, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::clamp<uint64_t>(Ms + 5, 10, 1000)));
+    int Left = 0;
+    if (::ioctl(Fd, TIOCOUTQ, &Left) != 0 || Left >= Queued) return;
+    Queued = Left;
+  }
+}
+
+}  // namespace
+
 void TPosixComOS::CloseDescriptor(TDeviceObject& D) {
   if (D.Fd < 0) return;
-  RestoreLine(D.Fd, D.Saved);
+  if (D.Saved.Valid) {
+    LetOutputDrain(D.Fd, D.Rate);
+    ::tcflush(D.Fd, TCOFLUSH);
+    RestoreLine(D.Fd, D.Saved);
+  }
   // Exclusivity is a flag on the tty, not on our descriptor: clear it, or the next opener
   // (of a tty someone else still holds) would be refused.
   if (D.Exclusive) ::ioctl(D.Fd, TIOCNXCL);
@@ -338,7 +362,13 @@ bool TPosixComOS::PurgeComm(THandle Handle, uint32_t Flags) {
   if (Flags & PURGE_TXABORT_) D->Transfers.AbortWrites(Ended);
   if (Flags & PURGE_RXABORT_) D->Transfers.AbortReads(D->Buffer, Ended);
   Complete(Ended);
-  if ((Flags & PURGE_TXCLEAR_) && ::tcflush(D->Fd, TCOFLUSH) != 0) return Fail(errno);
+  // What the kernel still holds to send belongs to writes that Windows would still count as
+  // pending, so aborting them discards it too; left there it would hold the close behind a
+  // stalled line.
+  if (Flags & (PURGE_TXABORT_ | PURGE_TXCLEAR_)) {
+    if (::tcflush(D->Fd, TCOFLUSH) != 0) return Fail(errno);
+    D->TxPending = false;
+  }
   if (Flags & PURGE_RXCLEAR_) {
     if (::tcflush(D->Fd, TCIFLUSH) != 0) return Fail(errno);
     D->Buffer.clear();

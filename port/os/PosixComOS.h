@@ -16,6 +16,15 @@
 // Overlapped records: Record.Internal holds kRecordPending while an operation runs, then 0 or
 // the errno of the failure; Record.InternalHigh the count.
 //
+// Closing a handle neither stalls the layer nor waits for a line that does not move: the
+// descriptor closes outside the lock, output still queued gets the time it needs at the set
+// rate only while it drains, and what remains is discarded first, so the tty's own closing
+// wait (up to 30 s behind a CTS held low) has nothing to wait for. The line settings the
+// device had before the open are put back. PurgeComm's PURGE_TXABORT_ and PURGE_TXCLEAR_
+// discard what the kernel still holds to send: on Windows those bytes would still belong to
+// pending writes.
+
+//
 // Reads and writes that can end at once end inside ReadFile and WriteFile, in the caller, as
 // Win32 allows. The others stay pending (ERROR_IO_PENDING_) and one transfer thread for the
 // whole layer drives them: it sleeps in poll on the devices with pending transfers and on an
@@ -195,8 +204,9 @@ class TPosixComOS final : public TComOS {
   // Runs an operation that takes a record on a private one and waits for it: the forms of
   // ReadFile, WriteFile and WaitCommEvent called without a record.
   bool Blocking(THandle Handle, uint32_t* Count, const std::function<bool(TOverlapped*)>& Start);
-  // Ends a device's close outside the lock, once nothing uses its descriptor any more: the
-  // settings from before the open are put back, then the descriptor closes.
+  // Ends a device's close outside the lock, once nothing uses its descriptor any more: what is
+  // still queued gets its time while it moves, the rest is discarded, the settings from before
+  // the open are put back, then the descriptor closes.
   void CloseDescriptor(TDeviceObject& D);
 
   // All of these run with FLock held.

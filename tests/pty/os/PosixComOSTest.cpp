@@ -667,6 +667,27 @@ TEST_F(PosixComOS, TransfersThatMustWaitArePendingAndEndByBytesOrByTheClose) {
   Handle = INVALID_HANDLE_VALUE_;
 }
 
+// Bytes that the kernel still holds to send belong to writes that Windows would count as
+// pending: purging the output discards them, so nothing is left for a stalled line to hold the
+// close on.
+TEST_F(PosixComOS, PurgingTheOutputDiscardsWhatTheKernelStillHolds) {
+  for (const uint32_t Purge : {PURGE_TXABORT_, PURGE_TXCLEAR_}) {
+    Open();
+    // Nobody reads the far end: the write ends at its timeout with what the kernel took.
+    ASSERT_TRUE(OS.SetCommTimeouts(Handle, TCommTimeouts{0, 0, 0, 0, 100}));
+    const std::string Big(1 << 20, 'p');
+    uint32_t Sent = 0;
+    ASSERT_TRUE(
+        OS.WriteFile(Handle, Big.data(), static_cast<uint32_t>(Big.size()), &Sent, nullptr));
+    ASSERT_GT(Sent, 0u);
+    ASSERT_TRUE(OS.PurgeComm(Handle, Purge));
+    const size_t Arrived = Pty->Read(Sent, 300ms).size();
+    EXPECT_LT(Arrived, Sent) << "purge " << Purge << ": the far end got all " << Sent << " bytes";
+    ASSERT_TRUE(OS.CloseHandle(Handle));
+    Handle = INVALID_HANDLE_VALUE_;
+  }
+}
+
 TEST_F(PosixComOS, NothingStaysOpenAfterClose) {
   Pty = std::make_unique<TPty>();
   const int Fds = CountOpenDescriptors();
