@@ -1,5 +1,6 @@
-// What the POSIX layer asks of the Linux kernel beyond termios: the line counters, rates
-// without a Bxxx constant, and whether a device is a terminal at all. The one file that
+// What the POSIX layer asks of the Linux kernel beyond termios: the line counters, the whole
+// line settings with rates that have no Bxxx constant, and whether a device is a terminal at
+// all. The one file that
 // includes the kernel's serial headers implements it (KernelSerial.linux.cpp): <asm/termbits.h>
 // clashes with the C library's <termios.h>, so this header speaks in plain numbers and the two
 // never meet in one translation unit.
@@ -17,9 +18,24 @@ namespace comfind {
 // call fails.
 bool ReadLineCounters(int Fd, TLineCounters& Out);
 
-// Sets a rate that has no Bxxx constant through the kernel's termios2 (BOTHER), keeping every
-// other setting the device has. 0, or the errno of the failure.
-int SetCustomRate(int Fd, uint32_t Rate);
+// A whole set of line settings in the kernel's terms (termios2). The flags and control
+// characters are the C library's termios values, which on Linux are the kernel's.
+struct TLineRecord {
+  uint32_t IFlag = 0;
+  uint32_t OFlag = 0;
+  uint32_t CFlag = 0;  // with the rate bits of a standard rate
+  uint32_t LFlag = 0;
+  uint8_t Line = 0;
+  uint8_t CC[32] = {};
+  uint32_t Rate = 0;        // in bits per second
+  bool CustomRate = false;  // no Bxxx constant: the rate bits become BOTHER and Rate is set
+};
+// The device's settings now (TCGETS2). 0, or the errno of the failure.
+int GetLine(int Fd, TLineRecord& Out);
+// Sets the whole record in one call (TCSETS2), a non-standard rate included, so the line never
+// passes through an intermediate setting; on failure the device keeps what it had. 0, or the
+// errno of the failure.
+int SetLine(int Fd, const TLineRecord& Record);
 
 // The settings a device had when the layer took it, to be put back as they were when it lets
 // it go (another program, a getty, finds the port as it left it).

@@ -31,13 +31,39 @@ bool ReadLineCounters(int Fd, TLineCounters& Out) {
   return true;
 }
 
-int SetCustomRate(int Fd, uint32_t Rate) {
+int GetLine(int Fd, TLineRecord& Out) {
   termios2 T{};
   if (::ioctl(Fd, TCGETS2, &T) != 0) return errno;
-  T.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
-  T.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
-  T.c_ispeed = Rate;
-  T.c_ospeed = Rate;
+  Out = TLineRecord{};
+  Out.IFlag = T.c_iflag;
+  Out.OFlag = T.c_oflag;
+  Out.CFlag = T.c_cflag;
+  Out.LFlag = T.c_lflag;
+  Out.Line = T.c_line;
+  for (size_t I = 0; I < sizeof T.c_cc && I < sizeof Out.CC; ++I)
+    Out.CC[I] = T.c_cc[I];
+  Out.Rate = T.c_ospeed;
+  Out.CustomRate = (T.c_cflag & CBAUD) == BOTHER;
+  return 0;
+}
+
+int SetLine(int Fd, const TLineRecord& Record) {
+  termios2 T{};
+  T.c_iflag = Record.IFlag;
+  T.c_oflag = Record.OFlag;
+  T.c_cflag = Record.CFlag;
+  T.c_lflag = Record.LFlag;
+  T.c_line = Record.Line;
+  for (size_t I = 0; I < sizeof T.c_cc && I < sizeof Record.CC; ++I)
+    T.c_cc[I] = Record.CC[I];
+  // The input rate follows the output rate (no CIBAUD bits), as the C library leaves it.
+  T.c_cflag &= ~(CBAUD << IBSHIFT);
+  if (Record.CustomRate) {
+    T.c_cflag &= ~CBAUD;
+    T.c_cflag |= BOTHER;
+  }
+  T.c_ispeed = Record.Rate;
+  T.c_ospeed = Record.Rate;
   return ::ioctl(Fd, TCSETS2, &T) == 0 ? 0 : errno;
 }
 

@@ -23,7 +23,6 @@
 // device had before the open are put back. PurgeComm's PURGE_TXABORT_ and PURGE_TXCLEAR_
 // discard what the kernel still holds to send: on Windows those bytes would still belong to
 // pending writes.
-
 //
 // Reads and writes that can end at once end inside ReadFile and WriteFile, in the caller, as
 // Win32 allows. The others stay pending (ERROR_IO_PENDING_) and one transfer thread for the

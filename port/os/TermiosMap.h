@@ -5,6 +5,7 @@
 #pragma once
 
 #include "port/os/ComOS.h"
+#include "port/os/KernelSerial.h"
 
 #include <termios.h>
 
@@ -40,6 +41,12 @@ struct TLineSettings {
 // XON/XOFF in use). Base supplies the settings that a DCB does not speak of (c_line and the
 // unused control characters); pass the device's current settings or a zeroed termios.
 int DcbToLineSettings(const TDCB& DCB, const termios& Base, TLineSettings& Out);
+
+// The kernel's record as the C library's termios (the base DcbToLineSettings takes), and the
+// settings of a DCB as the kernel's record, to be set in one call: a rate without a Bxxx
+// constant travels in the record itself, not through a placeholder rate set first.
+termios TermiosFromRecord(const TLineRecord& Record);
+TLineRecord RecordFromSettings(const TLineSettings& Settings);
 
 // The Bxxx constant for a rate, or 0 when there is none.
 speed_t StandardSpeed(uint32_t Rate);

@@ -93,6 +93,36 @@ void MakeRaw(termios& T) {
   T.c_cc[VTIME] = 0;
 }
 
+termios TermiosFromRecord(const TLineRecord& Record) {
+  termios T{};
+  T.c_iflag = Record.IFlag;
+  T.c_oflag = Record.OFlag;
+  T.c_cflag = Record.CFlag;
+  T.c_lflag = Record.LFlag;
+  T.c_line = Record.Line;
+  for (size_t I = 0; I < NCCS && I < sizeof Record.CC; ++I)
+    T.c_cc[I] = Record.CC[I];
+  return T;
+}
+
+TLineRecord RecordFromSettings(const TLineSettings& Settings) {
+  const termios& T = Settings.Tio;
+  TLineRecord R;
+  R.IFlag = T.c_iflag;
+#ifdef IBAUD0
+  R.IFlag &= ~static_cast<uint32_t>(IBAUD0);  // the C library's own mark, never the kernel's
+#endif
+  R.OFlag = T.c_oflag;
+  R.CFlag = T.c_cflag;
+  R.LFlag = T.c_lflag;
+  R.Line = T.c_line;
+  for (size_t I = 0; I < NCCS && I < sizeof R.CC; ++I)
+    R.CC[I] = T.c_cc[I];
+  R.Rate = Settings.Rate;
+  R.CustomRate = Settings.CustomRate;
+  return R;
+}
+
 speed_t StandardSpeed(uint32_t Rate) {
   for (const auto& S : kSpeeds) {
     if (S.Rate == Rate) return S.Speed;
@@ -183,7 +213,8 @@ int DcbToLineSettings(const TDCB& DCB, const termios& Base, TLineSettings& Out) 
   Out.Rate = DCB.BaudRate;
   speed_t Speed = StandardSpeed(DCB.BaudRate);
   Out.CustomRate = Speed == 0;
-  // A placeholder for a custom rate; the caller replaces it through BOTHER.
+  // A placeholder for a custom rate in the C library's termios, which cannot hold one; the
+  // kernel's record (RecordFromSettings) carries the real rate instead.
   if (Out.CustomRate) Speed = B38400;
   cfsetispeed(&T, Speed);
   cfsetospeed(&T, Speed);

@@ -1,8 +1,8 @@
 // The pure translations of the POSIX layer: device names, the device control block onto
 // termios and the lines, and the Win32 timeouts onto read and write plans.
 #include "port/os/TermiosMap.h"
-#include "testkit/LineSettings.h"
 #include "port/os/TransferQueue.h"
+#include "testkit/LineSettings.h"
 
 #include <gtest/gtest.h>
 
@@ -123,6 +123,27 @@ TEST(DcbToLineSettings, RatesWithoutAConstantAskForTheKernelsCustomRate) {
     EXPECT_EQ(S.Rate, Rate);
   }
   EXPECT_EQ(StandardSpeed(12345), speed_t{0});
+}
+
+TEST(DcbToLineSettings, TheKernelRecordCarriesEverySettingAndACustomRateItself) {
+  TDCB D = ApplicationDCB();
+  D.Parity = 2;
+  for (const uint32_t Rate : {19200u, 14400u}) {
+    D.BaudRate = Rate;
+    const TLineSettings S = Map(D);
+    const TLineRecord R = RecordFromSettings(S);
+    EXPECT_EQ(R.Rate, Rate);
+    EXPECT_EQ(R.CustomRate, Rate == 14400u) << "the real rate travels in the record";
+    EXPECT_EQ(R.IFlag, S.Tio.c_iflag);
+    EXPECT_EQ(R.OFlag, S.Tio.c_oflag);
+    EXPECT_EQ(R.CFlag, S.Tio.c_cflag);
+    EXPECT_EQ(R.LFlag, S.Tio.c_lflag);
+    // And back, as the base of the next mapping.
+    const termios T = TermiosFromRecord(R);
+    EXPECT_EQ(T.c_cflag, S.Tio.c_cflag);
+    EXPECT_EQ(T.c_cc[VSTART], S.Tio.c_cc[VSTART]);
+    EXPECT_EQ(T.c_cc[VMIN], 1);
+  }
 }
 
 TEST(DcbToLineSettings, FlowControlAndLineLevels) {
