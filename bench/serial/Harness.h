@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -201,7 +202,29 @@ struct TSizes {
   // A receiver whose line search rescans its whole buffer (quadratic) takes minutes over a
   // flood; it is given up after this long and its RSS at that moment is shown.
   long long FloodDeadlineNs = 30'000'000'000LL;
+  // The processor the latency runs pin the driver and the receiver to (-1: not pinned). On one
+  // processor every wake-up of the round trip is a switch between threads that the scheduler
+  // cannot hide by running them side by side, so the figure counts what a reply costs rather
+  // than which processors happened to be free.
+  int PinCpu = -1;
 };
+
+// Pins the calling thread, and every process and thread it starts meanwhile, to one processor;
+// the affinity it had comes back at the end of the scope. Cpu < 0 leaves everything alone.
+class TPinScope {
+ public:
+  explicit TPinScope(int Cpu);
+  ~TPinScope();
+  TPinScope(const TPinScope&) = delete;
+  TPinScope& operator=(const TPinScope&) = delete;
+
+ private:
+  bool FPinned = false;
+  cpu_set_t FOld{};
+};
+
+// The processor "auto" stands for: the last one this process may run on.
+int LastAllowedCpu();
 
 constexpr int LineBytes = 20;
 constexpr long long Second = 1'000'000'000LL;

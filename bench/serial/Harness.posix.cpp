@@ -60,6 +60,29 @@ bool AwaitReady(TPty& Pty, TChild& Child, long long TimeoutNs) {
   return Serve(Pty, Child, S, NowNs() + TimeoutNs);
 }
 
+TPinScope::TPinScope(int Cpu) {
+  if (Cpu < 0) return;
+  if (::sched_getaffinity(0, sizeof FOld, &FOld) != 0) Fail("sched_getaffinity");
+  cpu_set_t One;
+  CPU_ZERO(&One);
+  CPU_SET(Cpu, &One);
+  if (::sched_setaffinity(0, sizeof One, &One) != 0)
+    Fail("pin to processor " + std::to_string(Cpu));
+  FPinned = true;
+}
+
+TPinScope::~TPinScope() {
+  if (FPinned) ::sched_setaffinity(0, sizeof FOld, &FOld);
+}
+
+int LastAllowedCpu() {
+  cpu_set_t Set;
+  if (::sched_getaffinity(0, sizeof Set, &Set) != 0) return -1;
+  for (int Cpu = CPU_SETSIZE - 1; Cpu >= 0; --Cpu)
+    if (CPU_ISSET(Cpu, &Set)) return Cpu;
+  return -1;
+}
+
 std::vector<long long> Numbers(const std::string& Line) {
   std::istringstream In(Line);
   std::string Word;

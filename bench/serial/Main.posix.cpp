@@ -1,5 +1,6 @@
-// bench_serial: comfind's port, event delivery, packet assembler and search beside the serial
-// libraries people already use, all driven through the same pseudo-terminal pairs in one run.
+// bench_serial: comfind's port, event delivery, packet assembler and search beside the floor
+// (the bare device read with poll, read and memchr, no library) and the serial libraries people
+// already use, all driven through the same pseudo-terminal pairs in one run.
 //
 // This program is the far end of every line: it creates a pseudo-terminal per run, starts one
 // receiver program (bench_comfind or a peer, modes in peers/PeerCommon.h) on the slave side,
@@ -31,7 +32,9 @@ void Usage() {
       "  --reps N     runs per figure (default 5, --quick 3)\n"
       "  --only LIST  comma-separated: throughput,latency,search,openclose,idle,memory\n"
       "  --peers LIST comma-separated receivers to run (comfind always runs)\n"
-      "  --comfind P  use the comfind receiver P (a build with a change being tried)");
+      "  --comfind P  use the comfind receiver P (a build with a change being tried)\n"
+      "  --pin CPU    run the latency figure with the driver and the receiver pinned to one\n"
+      "               processor: a number, auto (the last one allowed) or off (default)");
 }
 
 }  // namespace
@@ -66,6 +69,9 @@ int main(int argc, char** argv) {
       PeerFilter = argv[++I];
     } else if (A == "--comfind" && I + 1 < argc) {
       ComfindReceiver = argv[++I];
+    } else if (A == "--pin" && I + 1 < argc) {
+      const std::string Cpu = argv[++I];
+      Z.PinCpu = Cpu == "off" ? -1 : Cpu == "auto" ? LastAllowedCpu() : std::atoi(Cpu.c_str());
     } else {
       Usage();
       return A == "--help" ? 0 : 2;
@@ -78,6 +84,7 @@ int main(int argc, char** argv) {
 
   std::vector<TPeer> All = {
       {"comfind", {ComfindReceiver}, true},
+      {"floor", {BENCH_FLOOR}, true},
       {"libserialport", {BENCH_LIBSERIALPORT}, true},
       {"Qt", {BENCH_QT}, true},
       {"Asio", {BENCH_ASIO}, true},
@@ -90,10 +97,11 @@ int main(int argc, char** argv) {
       Peers.push_back(P);
 
   std::printf(
-      "bench_serial: %d runs; throughput %lld MiB, latency %d rounds, open/close %d "
+      "bench_serial: %d runs; throughput %lld MiB, latency %d rounds%s, open/close %d "
       "cycles, idle %d s, flood %lld MiB\n",
-      Z.Reps, Z.ThroughputBytes >> 20, Z.LatencyRounds, Z.OpenCloseCycles, Z.IdleSeconds,
-      Z.FloodBytes >> 20);
+      Z.Reps, Z.ThroughputBytes >> 20, Z.LatencyRounds,
+      Z.PinCpu >= 0 ? (" pinned to processor " + std::to_string(Z.PinCpu)).c_str() : "",
+      Z.OpenCloseCycles, Z.IdleSeconds, Z.FloodBytes >> 20);
   std::fflush(stdout);
 
   std::vector<TFigure> Figures;
@@ -113,15 +121,18 @@ int main(int argc, char** argv) {
     }
     if (Wanted("latency")) {
       TFigure Med{"reply latency, median", "us", false, {}, {}};
+      TFigure P90{"reply latency, 90th percentile", "us", false, {}, {}};
       TFigure P99{"reply latency, 99th percentile", "us", false, {}, {}};
       for (int R = 0; R < Z.Reps; ++R)
         for (const TPeer& P : Peers)
           if (auto L = RunLatency(P, Z)) {
             Med.Runs[P.Name].push_back(L->MedianUs);
+            P90.Runs[P.Name].push_back(L->P90Us);
             P99.Runs[P.Name].push_back(L->P99Us);
             Progress("latency", R, P.Name, L->MedianUs);
           }
       Figures.push_back(Med);
+      Figures.push_back(P90);
       Figures.push_back(P99);
     }
     if (Wanted("search")) {

@@ -62,6 +62,16 @@ void PrintTable(const std::vector<TFigure>& Figures, const std::vector<TPeer>& P
   std::printf(
       "\nMedians over the runs; in brackets comfind's advantage over the peer (above 1: comfind "
       "better).\n");
+  // What comfind costs beyond the bare device, as a plain ratio of the two figures.
+  const std::string Floor = "floor";
+  bool Any = false;
+  for (const TFigure& F : Figures) {
+    const double Mine = F.Value(Self), Theirs = F.Value(Floor);
+    if (std::isnan(Mine) || std::isnan(Theirs) || Theirs <= 0) continue;
+    if (!Any) std::printf("\n%s / %s, same runs:\n", Self.c_str(), Floor.c_str());
+    Any = true;
+    std::printf("  %-64s %sx\n", F.Name.c_str(), Format(Mine / Theirs).c_str());
+  }
 }
 
 }  // namespace comfind::bench

@@ -21,6 +21,7 @@ std::optional<TThroughput> RunThroughput(const TPeer& P, const TSizes& Z);
 
 struct TLatency {
   double MedianUs = 0;
+  double P90Us = 0;
   double P99Us = 0;
 };
 std::optional<TLatency> RunLatency(const TPeer& P, const TSizes& Z);

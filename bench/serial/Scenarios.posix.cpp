@@ -61,6 +61,8 @@ double Percentile(std::vector<double> V, double Q) {
 }
 
 std::optional<TLatency> RunLatency(const TPeer& P, const TSizes& Z) {
+  // Before the receiver starts: it inherits the processor it is pinned to.
+  const TPinScope Pin(Z.PinCpu);
   TPty Pty;
   TChild Child(Cmd(P, {"latency", Pty.SlavePath(), std::to_string(Z.LatencyRounds)}));
   if (!AwaitReady(Pty, Child, 20 * Second)) return std::nullopt;
@@ -101,7 +103,7 @@ std::optional<TLatency> RunLatency(const TPeer& P, const TSizes& Z) {
   End.OnChildLine = [](const std::string& Line) { return Line.rfind("done", 0) == 0; };
   Serve(Pty, Child, End, NowNs() + 10 * Second);
   Child.Wait();
-  return TLatency{Percentile(Rtt, 0.5), Percentile(Rtt, 0.99)};
+  return TLatency{Percentile(Rtt, 0.5), Percentile(Rtt, 0.9), Percentile(Rtt, 0.99)};
 }
 
 // The instrument: answers every CR LF line it receives with "OK" CR LF at once.
