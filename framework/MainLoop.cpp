@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace comfind {
@@ -39,8 +40,13 @@ struct TMainLoop::TImpl {
   };
 
   std::mutex Lock;
-  // Only the main thread sleeps on it: Run, ProcessMessagesFor, ProcessUntil, WaitForThread.
+  // Only the main thread sleeps on it: Run, ProcessMessagesFor, ProcessUntil, WaitForThread
+  // (and a worker in ServeSentUntil; every wake-up is notify_all).
   std::condition_variable MainWake;
+  // The sleep another layer offers for idle times, and the one the main thread is in now
+  // (only then does a wake-up have to reach it).
+  std::shared_ptr<TIdleWait> IdleWait;
+  std::shared_ptr<TIdleWait> Sleeper;
   std::deque<TSent*> Sent;
   std::deque<TPosted> Posted;
   uint64_t NextSerial = 0;
@@ -167,11 +173,16 @@ void TMainLoop::CallWakeHook() {
   hook->Call();
 }
 
+void TMainLoop::WakeMainLocked() {
+  FImpl->MainWake.notify_all();
+  if (FImpl->Sleeper) FImpl->Sleeper->Wake();
+}
+
 void TMainLoop::Queue(TSent* Sent) {
   {
     std::lock_guard<std::mutex> lock(FImpl->Lock);
     FImpl->Sent.push_back(Sent);
-    FImpl->MainWake.notify_all();
+    WakeMainLocked();
   }
   CallWakeHook();
 }
@@ -181,7 +192,7 @@ void TMainLoop::Queue(TPosted&& Posted) {
     std::lock_guard<std::mutex> lock(FImpl->Lock);
     Posted.Serial = FImpl->NextSerial++;
     FImpl->Posted.push_back(std::move(Posted));
-    FImpl->MainWake.notify_all();
+    WakeMainLocked();
   }
   CallWakeHook();
 }
@@ -329,6 +340,19 @@ void TMainLoop::WaitForWork(TClock::time_point Until, bool UseUntil, uint64_t Se
     Until = timer;
     UseUntil = true;
   }
+  if (FImpl->IdleWait && !FImpl->WakeHook) {
+    if (ready()) return;
+    // Nested sleeps (a handler the wait runs serves the loop itself) share one sleeper.
+    std::shared_ptr<TIdleWait> wait = FImpl->IdleWait;
+    std::shared_ptr<TIdleWait> outer = std::exchange(FImpl->Sleeper, wait);
+    lock.unlock();
+    TScopeExit awake([&] {
+      lock.lock();
+      if (FImpl->Sleeper == wait) FImpl->Sleeper = outer;
+    });
+    wait->Sleep(Until, UseUntil);
+    return;
+  }
   if (UseUntil)
     FImpl->MainWake.wait_until(lock, Until, ready);
   else
@@ -349,7 +373,7 @@ void TMainLoop::Terminate() {
     std::lock_guard<std::mutex> lock(FImpl->Lock);
     FTerminated = true;
     ++FImpl->Wakeups;
-    FImpl->MainWake.notify_all();
+    WakeMainLocked();
   }
   CallWakeHook();
 }
@@ -358,9 +382,48 @@ void TMainLoop::Wake() {
   {
     std::lock_guard<std::mutex> lock(FImpl->Lock);
     ++FImpl->Wakeups;
-    FImpl->MainWake.notify_all();
+    WakeMainLocked();
   }
   CallWakeHook();
+}
+
+bool TMainLoop::InstallIdleWait(std::shared_ptr<TIdleWait> Wait) {
+  std::lock_guard<std::mutex> lock(FImpl->Lock);
+  if (FImpl->IdleWait) return FImpl->IdleWait == Wait;
+  FImpl->IdleWait = std::move(Wait);
+  // A main thread asleep on the condition variable sleeps in the new wait from its next round.
+  ++FImpl->Wakeups;
+  FImpl->MainWake.notify_all();
+  return true;
+}
+
+void TMainLoop::RemoveIdleWait(const TIdleWait* Wait) {
+  std::lock_guard<std::mutex> lock(FImpl->Lock);
+  if (!Wait || FImpl->IdleWait.get() != Wait) return;
+  FImpl->IdleWait.reset();
+  // A main thread asleep in it must come out: what it would wait for is now waited for
+  // elsewhere, and its wake-ups go to the condition variable from now on.
+  if (FImpl->Sleeper.get() == Wait) FImpl->Sleeper->Wake();
+  FImpl->Sleeper.reset();
+}
+
+bool TMainLoop::SelfDriven() const {
+  std::lock_guard<std::mutex> lock(FImpl->Lock);
+  return !FImpl->WakeHook;
+}
+
+void TMainLoop::ServeSentUntil(const std::function<bool()>& Done) {
+  const bool main = IsMainThread();
+  for (;;) {
+    // Only sends and synchronised calls: the other thread may be blocked in one of them,
+    // while a posted call or a timer could run code that does not expect to run here (inside
+    // a close).
+    if (main) ServeSent();
+    std::unique_lock<std::mutex> lock(FImpl->Lock);
+    if (Done()) return;
+    FImpl->MainWake.wait(lock, [&] { return Done() || (main && !FImpl->Sent.empty()); });
+    if (Done()) return;
+  }
 }
 
 void TMainLoop::ProcessMessagesFor(std::chrono::milliseconds Timeout) {
@@ -409,15 +472,7 @@ void TMainLoop::WaitForThread(TThread& Thread) {
     return;
   }
   if (!Thread.FThread.joinable()) return;
-  for (;;) {
-    // Only sends and synchronised calls: the thread may be blocked in one of them, while a
-    // posted call or a timer could run code that does not expect to run inside a close.
-    ServeSent();
-    std::unique_lock<std::mutex> lock(FImpl->Lock);
-    if (Thread.FFinished) break;
-    FImpl->MainWake.wait(lock, [&] { return Thread.FFinished || !FImpl->Sent.empty(); });
-    if (Thread.FFinished) break;
-  }
+  ServeSentUntil([&] { return Thread.FFinished.load(); });
   Thread.FThread.join();
 }
 
@@ -426,7 +481,7 @@ void TMainLoop::ThreadEnded(TThread& Thread) {
   // Under the loop's lock, so that WaitForThread cannot test the flag, miss this and sleep.
   Thread.FFinished = true;
   ++FImpl->Wakeups;  // ProcessUntil often waits for exactly this
-  FImpl->MainWake.notify_all();
+  WakeMainLocked();
 }
 
 void TMainLoop::HandleException(TObject* Sender, std::exception_ptr E) {
@@ -472,9 +527,15 @@ void TMainLoop::SetWakeHook(std::function<void()> Hook) {
   }
   std::unique_lock<std::mutex> lock(FImpl->Lock);
   std::shared_ptr<TImpl::THook> old = std::move(FImpl->WakeHook);
+  const bool external = static_cast<bool>(hook);
   FImpl->WakeHook = std::move(hook);
   // Replaced from inside a hook call, the thread would wait for itself.
   if (old && !GInWakeHook) FImpl->HookIdle.wait(lock, [&] { return old->Running == 0; });
+  // The idle wait learns whether the loop still sleeps in it; told outside the lock, since it
+  // may hand what it waits for back to threads of its own.
+  std::shared_ptr<TIdleWait> idle = FImpl->IdleWait;
+  lock.unlock();
+  if (idle && static_cast<bool>(old) != external) idle->Handover(external);
 }
 
 // --- timers (main thread only)

@@ -14,6 +14,9 @@
 // The loop runs either on its own (Run / ProcessMessages: CLI, tests, tools) or driven by
 // another event loop: SetWakeHook() is called from any thread whenever work is queued or the
 // next timer deadline moves, and that loop then calls ProcessPending() on the main thread.
+// Running on its own, it sleeps on a condition variable, or in a TIdleWait that another layer
+// installs (the serial ports' wait on their devices), so that what that layer waits for wakes
+// the main thread itself instead of a thread of its own that would then wake the main thread.
 #pragma once
 
 #include <atomic>
@@ -34,6 +37,24 @@ namespace comfind {
 class TThread;
 class TTimer;
 class TMessageWindow;
+
+// A sleep that another layer offers the loop for the times it has nothing to do: a wait on
+// the loop's wake-up and on sources of that layer's own, which it serves on the main thread
+// when they are ready.
+class TIdleWait {
+ public:
+  virtual ~TIdleWait() = default;
+  // Main thread, nothing queued: sleeps until Wake(), until Until (when UseUntil), or until a
+  // source is ready, which it serves (running handlers) before it returns.
+  virtual void Sleep(std::chrono::steady_clock::time_point Until, bool UseUntil) = 0;
+  // Any thread, under the loop's lock (so it must not call the loop): ends the Sleep under way
+  // at once, or makes the next one return at once.
+  virtual void Wake() = 0;
+  // The loop has been handed to another event loop (a wake hook was set: true) or is its own
+  // again (false). While it is another loop's, Sleep is not called: the sources must be waited
+  // for elsewhere. Called outside the loop's lock, on the thread that changed the hook.
+  virtual void Handover(bool External) = 0;
+};
 
 // A window message: number, two parameters and the result, as a window procedure sees it.
 struct TMessage {
@@ -96,6 +117,20 @@ class TMainLoop {
   // condition). Queuing work wakes it anyway.
   void Wake();
 
+  // From any thread: offers Wait as the loop's sleep while it has nothing to do. False, and
+  // nothing changes, when another one is installed.
+  bool InstallIdleWait(std::shared_ptr<TIdleWait> Wait);
+  // Takes Wait out again (nothing when it is not the one installed). A Sleep under way in it
+  // runs to its end; no Wake reaches it once this has returned.
+  void RemoveIdleWait(const TIdleWait* Wait);
+  // Whether the loop is its own (no wake hook: no other event loop drives it).
+  bool SelfDriven() const;
+  // Main thread: serves sent messages and synchronised calls (and nothing else), as
+  // WaitForThread does, until Done() holds. Done is tested under the loop's lock: whoever
+  // makes it true from another thread calls Wake() afterwards. On another thread: tests Done
+  // until it holds, sleeping on the same wake-ups.
+  void ServeSentUntil(const std::function<bool()>& Done);
+
  private:
   friend class TMessageWindow;
   friend class TTimer;
@@ -125,6 +160,8 @@ class TMainLoop {
   void ThreadEnded(TThread& Thread);
   void WindowDestroyed(TMessageWindow& Window);
   void CallWakeHook();
+  // Under the loop's lock: wakes the main thread wherever it sleeps.
+  void WakeMainLocked();
   TImpl* FImpl;
   std::atomic<bool> FTerminated{false};
 };

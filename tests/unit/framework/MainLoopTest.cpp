@@ -616,6 +616,166 @@ TEST_F(MainLoopTest, ClearingTheWakeHookWaitsForACallUnderWay) {
   worker.join();
 }
 
+// --- the idle wait another layer offers
+
+// A stand-in for the serial ports' wait: sleeps on a condition variable until woken or until
+// a source it serves is made ready, and counts what the loop asks of it.
+class TFakeIdleWait : public TIdleWait {
+ public:
+  void Sleep(TClock::time_point Until, bool UseUntil) override {
+    std::function<void()> work;
+    {
+      std::unique_lock<std::mutex> lock(FLock);
+      ++FSleeps;
+      FAsleep = true;
+      FChanged.notify_all();
+      auto due = [&] { return FWoken || static_cast<bool>(FSource); };
+      if (UseUntil)
+        FChanged.wait_until(lock, Until, due);
+      else
+        FChanged.wait(lock, due);
+      FAsleep = false;
+      FWoken = false;
+      work = std::move(FSource);
+      FSource = nullptr;
+    }
+    if (work) work();
+  }
+  void Wake() override {
+    std::lock_guard<std::mutex> lock(FLock);
+    ++FWakes;
+    FWoken = true;
+    FChanged.notify_all();
+  }
+  void Handover(bool External) override {
+    std::lock_guard<std::mutex> lock(FLock);
+    FHandovers.push_back(External);
+  }
+  // A source becomes ready: Sleep runs Work on the main thread.
+  void Ready(std::function<void()> Work) {
+    std::lock_guard<std::mutex> lock(FLock);
+    FSource = std::move(Work);
+    FChanged.notify_all();
+  }
+  // Until the loop sleeps in it for the Count-th time.
+  bool WaitAsleep(int Count = 1) {
+    std::unique_lock<std::mutex> lock(FLock);
+    return FChanged.wait_for(lock, kDeadline, [&] { return FAsleep && FSleeps >= Count; });
+  }
+  int Sleeps() {
+    std::lock_guard<std::mutex> lock(FLock);
+    return FSleeps;
+  }
+  int Wakes() {
+    std::lock_guard<std::mutex> lock(FLock);
+    return FWakes;
+  }
+  std::vector<bool> Handovers() {
+    std::lock_guard<std::mutex> lock(FLock);
+    return FHandovers;
+  }
+
+ private:
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  bool FAsleep = false;
+  bool FWoken = false;
+  int FSleeps = 0;
+  int FWakes = 0;
+  std::function<void()> FSource;
+  std::vector<bool> FHandovers;
+};
+
+class IdleWaitTest : public MainLoopTest {
+ protected:
+  void TearDown() override {
+    Loop().RemoveIdleWait(Wait.get());
+    MainLoopTest::TearDown();
+  }
+  std::shared_ptr<TFakeIdleWait> Wait = std::make_shared<TFakeIdleWait>();
+};
+
+TEST_F(IdleWaitTest, TheLoopSleepsInItAndWorkFromAnyThreadWakesIt) {
+  ASSERT_TRUE(Loop().InstallIdleWait(Wait));
+  EXPECT_TRUE(Loop().InstallIdleWait(Wait)) << "installing the same one again is no conflict";
+  EXPECT_FALSE(Loop().InstallIdleWait(std::make_shared<TFakeIdleWait>()));
+  std::vector<std::string> log;
+  std::thread worker([&] {
+    ASSERT_TRUE(Wait->WaitAsleep(1));
+    Loop().Post([&] { log.push_back("posted"); });
+    // Asleep again: the post has been served.
+    ASSERT_TRUE(Wait->WaitAsleep(2));
+    Loop().Terminate();
+  });
+  Loop().Run();
+  worker.join();
+  EXPECT_EQ(log, (std::vector<std::string>{"posted"}));
+  EXPECT_GE(Wait->Sleeps(), 2);
+  EXPECT_GE(Wait->Wakes(), 2);
+}
+
+TEST_F(IdleWaitTest, ItsSourcesAreServedOnTheMainThreadInsideTheLoop) {
+  ASSERT_TRUE(Loop().InstallIdleWait(Wait));
+  const auto mainId = std::this_thread::get_id();
+  std::atomic<bool> onMain{false};
+  std::thread worker([&] {
+    ASSERT_TRUE(Wait->WaitAsleep());
+    Wait->Ready([&] { onMain = std::this_thread::get_id() == mainId; });
+  });
+  EXPECT_TRUE(Loop().ProcessUntil([&] { return onMain.load(); }, kDeadline));
+  worker.join();
+}
+
+TEST_F(IdleWaitTest, RemovingItWakesItAndTheLoopSleepsOnItsOwnAgain) {
+  ASSERT_TRUE(Loop().InstallIdleWait(Wait));
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    ASSERT_TRUE(Wait->WaitAsleep());
+    Loop().RemoveIdleWait(Wait.get());
+    // From now on the fake is never slept in again, so only the loop's own sleep can hear this.
+    Loop().Post([&] { done = true; });
+  });
+  EXPECT_TRUE(Loop().ProcessUntil([&] { return done.load(); }, kDeadline));
+  worker.join();
+  const int sleeps = Wait->Sleeps();
+  Loop().ProcessMessagesFor(5ms);
+  EXPECT_EQ(Wait->Sleeps(), sleeps);
+  EXPECT_TRUE(Loop().InstallIdleWait(Wait)) << "the place is free again";
+}
+
+TEST_F(IdleWaitTest, AnExternalLoopTakesItsPlaceAndItIsToldSo) {
+  ASSERT_TRUE(Loop().InstallIdleWait(Wait));
+  EXPECT_TRUE(Loop().SelfDriven());
+  Loop().SetWakeHook([] {});
+  EXPECT_FALSE(Loop().SelfDriven());
+  Loop().SetWakeHook([] {});  // another hook: still another loop's, nothing to tell
+  const int sleeps = Wait->Sleeps();
+  Loop().ProcessMessagesFor(5ms);
+  EXPECT_EQ(Wait->Sleeps(), sleeps) << "not slept in while another loop drives this one";
+  Loop().SetWakeHook(nullptr);
+  EXPECT_TRUE(Loop().SelfDriven());
+  EXPECT_EQ(Wait->Handovers(), (std::vector<bool>{true, false}));
+}
+
+TEST_F(MainLoopTest, ServeSentUntilServesSendsButNotPostsUntilTheConditionHolds) {
+  TMessageWindow window([](TMessage& M) { M.Result = 5; });
+  std::atomic<bool> done{false};
+  bool posted = false;
+  intptr_t result = 0;
+  std::thread worker([&] {
+    Loop().Post([&] { posted = true; });
+    result = window.SendMessage_(WM_USER_ + 1, 0, 0);
+    done = true;
+    Loop().Wake();
+  });
+  Loop().ServeSentUntil([&] { return done.load(); });
+  worker.join();
+  EXPECT_EQ(result, 5);
+  EXPECT_FALSE(posted);
+  Loop().ProcessMessages();
+  EXPECT_TRUE(posted);
+}
+
 TEST_F(MainLoopTest, DefaultReportIsOneLineOnStderrAndTheLoopGoesOn) {
   bool after = false;
   testing::internal::CaptureStderr();
