@@ -26,11 +26,9 @@ thread_local uint32_t tLastError = 0;
 
 TPosixComOS::TPosixComOS()
     : FEvents([this](THandle Event, bool Signalled) {
-        // The eventfd mirrors the event: 1 while signalled, 0 otherwise.
-        const int Fd = FEventFds.at(Event)->Fd;
-        uint64_t Value = 1;
-        [[maybe_unused]] ssize_t N =
-            Signalled ? ::write(Fd, &Value, sizeof Value) : ::read(Fd, &Value, sizeof Value);
+        // Only a thread asleep in poll needs to hear of it; a reset is caught up with before
+        // the next poll (TEventFd).
+        if (Signalled) FEventFds.at(Event)->Signal();
       }) {}
 
 uint32_t TPosixComOS::GetLastError() {
@@ -380,7 +378,11 @@ bool TPosixComOS::ClearCommError(THandle Handle, uint32_t* Errors, TComStat* Sta
   TLock L(FLock);
   auto D = Device(Handle);
   if (!D) return Fail(EBADF);
-  const bool Full = Drain(*D);
+  // Right after a wake-up whose drain emptied the kernel, another drain would end in EAGAIN:
+  // the count is what that drain found (later bytes wake the next wait). Only the first count
+  // is spared, so a caller that counts in a loop still sees every byte that arrives.
+  const bool Full = D->CountFresh ? false : Drain(*D);
+  D->CountFresh = false;
   CheckCounters(*D);
   uint32_t Word = 0;
   if (const uint32_t Error = D->Events.TakeErrors(Word)) return Fail(static_cast<int>(Error));

@@ -111,9 +111,24 @@ bool Unsupported(int Error);
 
 // The eventfd behind an event object. Shared by the waiters that poll it, so that it closes
 // with the last of them, outside the layer's lock.
+//
+// The event's state lives in the event table; the descriptor only has to tell a thread asleep
+// in poll that the event was set. So it is made when a thread first polls the event, written
+// only when the event is set while a thread polls it, and read empty only before the next
+// poll: most events (a transfer's, a stop event that is never needed) never cost a system call
+// beyond their state changes in memory. The fields are the layer's, under its lock.
 struct TEventFd {
   int Fd = -1;
-  TEventFd();
+  bool FdSet = false;  // the descriptor is readable
+  int Pollers = 0;     // threads in poll on it now
+  // Makes the descriptor on first use; false (errno set) when the system has none to give.
+  bool Open();
+  // A thread is about to poll it: the descriptor must be readable exactly when the event is
+  // set from now on (it is not set now, or the wait would not poll).
+  void BeforePoll();
+  // The event was set: a thread in poll must wake.
+  void Signal();
+  TEventFd() = default;
   ~TEventFd();
   TEventFd(const TEventFd&) = delete;
   TEventFd& operator=(const TEventFd&) = delete;
@@ -136,6 +151,11 @@ struct TDeviceObject {
   uint32_t Rate = 9600;
   // Bytes went to the kernel and EV_TXEMPTY has not been raised for them yet.
   bool TxPending = false;
+  // The last drain left the kernel empty.
+  bool KernelEmpty = false;
+  // That drain came with a wake-up of a wait, and no count has been taken since: the next
+  // ClearCommError may count without draining again.
+  bool CountFresh = false;
   // Line counters (TIOCGICOUNT), when the driver has them: the error counters as the line
   // errors were last looked at, the line counters as the modem watcher last saw them.
   bool HasCounters = false;

@@ -24,7 +24,26 @@ bool Unsupported(int Error) {
          Error == 515 /* ENOIOCTLCMD leaking from some drivers */;
 }
 
-TEventFd::TEventFd() : Fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+bool TEventFd::Open() {
+  if (Fd < 0) Fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  return Fd >= 0;
+}
+
+void TEventFd::BeforePoll() {
+  if (FdSet) {
+    uint64_t Value;
+    [[maybe_unused]] ssize_t N = ::read(Fd, &Value, sizeof Value);
+    FdSet = false;
+  }
+  ++Pollers;
+}
+
+void TEventFd::Signal() {
+  if (Pollers == 0 || FdSet) return;
+  const uint64_t Value = 1;
+  [[maybe_unused]] ssize_t N = ::write(Fd, &Value, sizeof Value);
+  FdSet = true;
+}
 
 TEventFd::~TEventFd() {
   if (Fd >= 0) ::close(Fd);
@@ -58,6 +77,8 @@ void TPosixComOS::MarkVanished(TDeviceObject& D, int Error) {
 }
 
 bool TPosixComOS::Drain(TDeviceObject& D) {
+  D.KernelEmpty = false;
+  D.CountFresh = false;
   if (!D.Usable()) return false;
   const size_t Before = D.Buffer.size();
   uint32_t Events = 0;
@@ -84,7 +105,10 @@ bool TPosixComOS::Drain(TDeviceObject& D) {
       }
       // A terminal's read returns all it holds: a short one means the kernel is empty now,
       // and a further read would only end in EAGAIN. Later bytes wake the next poll.
-      if (static_cast<size_t>(N) < Want) break;
+      if (static_cast<size_t>(N) < Want) {
+        D.KernelEmpty = true;
+        break;
+      }
     } else if (N == 0) {
       // With VMIN 1 a terminal reads 0 only after a hang-up.
       Lost = EIO;
@@ -93,6 +117,7 @@ bool TPosixComOS::Drain(TDeviceObject& D) {
       continue;
     } else {
       if (errno != EAGAIN) Lost = errno;
+      D.KernelEmpty = errno == EAGAIN;
       break;
     }
   }

@@ -14,7 +14,6 @@ namespace posix {
 
 THandle TPosixComOS::CreateEventA(bool ManualReset, bool InitialState) {
   auto E = std::make_shared<TEventFd>();
-  if (E->Fd < 0) return Fail(errno), THandle{0};
   TLock L(FLock);
   const THandle H = NewHandle();
   FEventFds[H] = std::move(E);
@@ -57,8 +56,9 @@ bool TPosixComOS::WaitCommEvent(THandle Handle, uint32_t* EvtMask, TOverlapped* 
   TLock L(FLock);
   auto D = Device(Handle);
   if (!D) return Fail(EBADF);
-  // What already arrived counts as history for this wait.
-  Drain(*D);
+  // Bytes that arrived since the last drain are not looked for here: they keep the device
+  // readable, so the wait's first poll finds them at once, and a drain here would mostly end
+  // in EAGAIN, one system call per wait for nothing.
   WatchTxEmpty(*D);
   TComCompletion Done;
   const uint32_t Result = D->Events.Wait(EvtMask, Overlapped, Done);
@@ -106,6 +106,7 @@ uint32_t TPosixComOS::WaitForMultipleObjects(uint32_t Count, const THandle* Hand
     Polled.clear();
     for (uint32_t I = 0; I < Count; ++I) {
       const auto& E = FEventFds.at(Handles[I]);
+      if (!E->Open()) return Fail(errno), WAIT_FAILED_;
       if (std::find(Held.begin(), Held.end(), E) == Held.end()) Held.push_back(E);
       Fds.push_back({E->Fd, POLLIN, 0});
       // The device whose comm wait completes this event is driven from here.
@@ -132,16 +133,22 @@ uint32_t TPosixComOS::WaitForMultipleObjects(uint32_t Count, const THandle* Hand
       return WAIT_TIMEOUT_;
     }
     LookedOnce = TimeoutMs == 0;
+    for (auto& E : Held)
+      E->BeforePoll();
     L.unlock();
     const int R = ::poll(Fds.data(), Fds.size(), TimeoutMs);
     const int PollError = errno;
     L.lock();
+    for (auto& E : Held)
+      --E->Pollers;
     for (size_t I = 0; I < Polled.size(); ++I) {
       TDeviceObject& D = *Polled[I];
       PollerDone(D);
       const short Got = Fds[FirstDevice + I].revents;
       if (!Got || !D.Usable()) continue;
       Drain(D);
+      // The count that follows this wake-up (the port's at EV_RXCHAR) is what the drain found.
+      D.CountFresh = D.KernelEmpty;
       if (Got & (POLLHUP | POLLERR | POLLNVAL)) MarkVanished(D, EIO);
     }
     if (R < 0 && PollError != EINTR) return Fail(PollError), WAIT_FAILED_;
