@@ -346,12 +346,15 @@ void TMainLoop::WaitForWork(TClock::time_point Until, bool UseUntil, uint64_t Se
     std::shared_ptr<TIdleWait> wait = FImpl->IdleWait;
     std::shared_ptr<TIdleWait> outer = std::exchange(FImpl->Sleeper, wait);
     lock.unlock();
-    TScopeExit awake([&] {
-      lock.lock();
-      if (FImpl->Sleeper == wait) FImpl->Sleeper = outer;
-    });
-    wait->Sleep(Until, UseUntil);
-    return;
+    bool slept;
+    {
+      TScopeExit awake([&] {
+        lock.lock();
+        if (FImpl->Sleeper == wait) FImpl->Sleeper = outer;
+      });
+      slept = wait->Sleep(Until, UseUntil);
+    }
+    if (slept) return;
   }
   if (UseUntil)
     FImpl->MainWake.wait_until(lock, Until, ready);

@@ -45,8 +45,9 @@ class TIdleWait {
  public:
   virtual ~TIdleWait() = default;
   // Main thread, nothing queued: sleeps until Wake(), until Until (when UseUntil), or until a
-  // source is ready, which it serves (running handlers) before it returns.
-  virtual void Sleep(std::chrono::steady_clock::time_point Until, bool UseUntil) = 0;
+  // source is ready, which it serves (running handlers) before it returns. False, at once,
+  // when it has no source to wait for: the loop then sleeps on its own.
+  virtual bool Sleep(std::chrono::steady_clock::time_point Until, bool UseUntil) = 0;
   // Any thread, under the loop's lock (so it must not call the loop): ends the Sleep under way
   // at once, or makes the next one return at once.
   virtual void Wake() = 0;

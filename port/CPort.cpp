@@ -43,21 +43,25 @@ TCustomComPort::~TCustomComPort() {
   // port whole, so tell them before anything of it is taken apart.
   Destroying();
   *FAlive = false;
-  // A thread that cannot be waited for here (the port is destroyed from inside its delivery:
-  // on that thread, or in a synchronised call it is blocked in) frees itself when its body
-  // ends; it looks at the port no more.
+  // The thread kept for the next open goes with the port. A thread that cannot be waited for
+  // here (the port is destroyed from inside its delivery: on that thread, or in a synchronised
+  // call it is blocked in) frees itself when its body ends; it looks at the port no more.
+  if (FEventThread) FRetiredThreads.push_back(std::move(FEventThread));
   for (auto& Thread : FRetiredThreads) {
-    if (Thread->CanWaitHere())
+    if (Thread->CanWaitHere()) {
       Thread.reset();
-    else
+    } else {
+      Thread->Quit();
       Thread.release()->FreeOnTerminate();
+    }
   }
   // Waits whose device could not be closed: freed if they have ended, kept otherwise.
   ReleaseUnfinishedWaits();
 }
 
 void TCustomComPort::ReleaseAfterFailedClose() {
-  if (!FConnected && !FEventThread && !FNotifyWindow) return;
+  FreeSyncRecord();
+  if (!FConnected && !FThreadCreated && !FNotifyWindow) return;
   FEventThread.reset();
   FThreadCreated = false;
   FNotifyWindow.reset();
@@ -115,15 +119,25 @@ void TCustomComPort::Open() {
   }
   if (FEvents.Empty()) {
     FThreadCreated = false;
+    // A port that hears no events keeps no thread, not even one from an earlier open.
+    FEventThread.reset();
   } else {
     try {
       // The window must exist before the thread can send to it.
       if (FSyncMethod == smWindowSync)
         FNotifyWindow = std::make_unique<TMessageWindow>([this](TMessage& M) { WindowMethod(M); });
-      FEventThread = std::make_unique<TComThread>(this);
+      // The thread of the last open, asleep since its close, serves this one too: a port
+      // opened and closed in quick turns (a search) does not pay for a thread each time.
+      if (!FEventThread || !FEventThread->Adopt()) {
+        FEventThread.reset();
+        FEventThread = std::make_unique<TComThread>(this);
+        FEventThread->Adopt();
+      }
       FThreadCreated = true;
+      FEventThread->Begin();
     } catch (...) {
       FEventThread.reset();
+      FThreadCreated = false;
       FNotifyWindow.reset();
       CloseDevice();
       FConnected = false;
@@ -159,6 +173,7 @@ void TCustomComPort::Close() {
     // Only after the thread has ended: no message can be on its way to the window any more.
     if (FSyncMethod == smWindowSync) FNotifyWindow.reset();
   }
+  FreeSyncRecord();
   CloseDevice();
   FConnected = false;
   HandleAfterClose();
@@ -167,16 +182,13 @@ void TCustomComPort::Close() {
 
 void TCustomComPort::StopEventThread() {
   if (!FEventThread) return;
-  if (FEventThread->CanWaitHere()) {
-    FEventThread.reset();
-    return;
-  }
+  // Ended, the thread sleeps on for the next open.
+  if (FEventThread->End()) return;
   // The close comes from inside this thread's own delivery (a synchronised call it is
   // blocked in, or a handler running on it): waiting for its end here would wait for
   // ourselves. Stop it instead; it ends as soon as the delivery returns, without touching the
   // device again, and is joined at the next open or when the port goes.
-  FEventThread->FDetached = true;
-  FEventThread->RequestStop();
+  FEventThread->Detach();
   FRetiredThreads.push_back(std::move(FEventThread));
 }
 
@@ -530,20 +542,53 @@ int32_t TCustomComPort::WaitForCompletion(PComOverlapped AsyncPtr) {
   return static_cast<int32_t>(transferred);
 }
 
-int32_t TCustomComPort::WriteText(std::string Str) {
+PComOverlapped TCustomComPort::AcquireSyncRecord() {
   PComOverlapped Rec = nullptr;
+  // One record per open serves the synchronous transfers one after another: an event made and
+  // closed for each line written or block read cost more than the transfer. A transfer on
+  // another thread at the same time (an smNone handler) gets a record of its own.
+  if (FConnected && !FSyncRecordBusy.exchange(true)) {
+    if (!FSyncRecord) CreateOverlapped(FSyncRecord);
+    if (FSyncRecord) return FSyncRecord;
+    FSyncRecordBusy = false;
+    return nullptr;  // reported (OnException took it)
+  }
   CreateOverlapped(Rec);
+  return Rec;
+}
+
+void TCustomComPort::ReleaseSyncRecord(PComOverlapped& Rec) {
+  // A transfer left pending (a link's slot raised after the start) completes before its
+  // record is used again or freed: the system writes into the record until then.
+  if (!OS().HasOverlappedIoCompleted_(&Rec->Overlapped))
+    OS().WaitForSingleObject(Rec->Overlapped.hEvent, INFINITE_);
+  if (Rec == FSyncRecord) {
+    FSyncRecordBusy = false;
+    Rec = nullptr;
+  } else {
+    FreeOverlapped(Rec);
+  }
+}
+
+void TCustomComPort::FreeSyncRecord() {
+  // Not while a transfer uses it (only another thread's, which the caller of a close owns).
+  if (!FSyncRecord || FSyncRecordBusy.exchange(true)) return;
+  FreeOverlapped(FSyncRecord);
+  FSyncRecordBusy = false;
+}
+
+int32_t TCustomComPort::WriteText(std::string Str) {
+  PComOverlapped Rec = AcquireSyncRecord();
   if (!Rec) return 0;  // reported (OnException took it)
-  TScopeExit release([this, &Rec] { FreeOverlapped(Rec); });
+  TScopeExit release([this, &Rec] { ReleaseSyncRecord(Rec); });
   StartWriteText(Str, Rec);
   return WaitForCompletion(Rec);
 }
 
 int32_t TCustomComPort::ReadBytes(void* Buffer, int32_t Count) {
-  PComOverlapped Rec = nullptr;
-  CreateOverlapped(Rec);
+  PComOverlapped Rec = AcquireSyncRecord();
   if (!Rec) return 0;  // reported (OnException took it)
-  TScopeExit release([this, &Rec] { FreeOverlapped(Rec); });
+  TScopeExit release([this, &Rec] { ReleaseSyncRecord(Rec); });
   StartRead(Buffer, Count, Rec);
   return WaitForCompletion(Rec);
 }

@@ -305,6 +305,11 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   void StopEventThread();
   void ReapThreads();
   void ReleaseAfterFailedClose();
+  // The record of the synchronous transfers (WriteText, ReadBytes): the open's own while it is
+  // free, a new one otherwise; released with ReleaseSyncRecord.
+  PComOverlapped AcquireSyncRecord();
+  void ReleaseSyncRecord(PComOverlapped& Rec);
+  void FreeSyncRecord();
   // Frees the comm waits that event threads left unfinished, once the device is closed.
   void ReleaseUnfinishedWaits();
   template <typename Slot, typename... Args>
@@ -329,6 +334,9 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   std::atomic<uint8_t> FReportedOn{0};
   // Event threads that ended from inside their own delivery and are joined later.
   std::vector<std::unique_ptr<TComThread>> FRetiredThreads;
+  // The synchronous transfers' record of this open, and whether a transfer is using it.
+  PComOverlapped FSyncRecord = nullptr;
+  std::atomic<bool> FSyncRecordBusy{false};
   // Shared with the work of an event or a notice in progress: false once the port is
   // destroyed, so that work a handler interrupted by destroying the port stops instead of
   // touching it.

@@ -1,15 +1,19 @@
 // The event thread of an open port.
 //
-// Threads: created, started and destroyed by the port on the thread that owns it (the main
-// thread); its body runs on its own thread and only waits and hands events over.
+// Threads: created and destroyed by the port on the thread that owns it (the main thread),
+// which also starts and ends each open's wait (Begin, End); its body runs on its own thread and
+// only waits and hands events over.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "framework/MainLoop.h"
+#include "port/ComIdleWait.h"
 #include "port/ComSettings.h"
 #include "port/os/ComOS.h"
 
@@ -26,48 +30,115 @@ struct TComWaitRecord {
   uint32_t Mask = 0;
 };
 
-// The event thread of an open port: waits in the kernel for the events of the port's Events
-// set and the stop event, and has the port do each event's work by its SyncMethod.
-// The body never raises: a failed wait, a device that keeps failing or an exception from a
-// delivery ends the loop (the port then hears nothing until it is reopened).
+// The event thread of a port: waits for the events of the port's Events set and the stop
+// event, and has the port do each event's work by its SyncMethod. The body never raises: a
+// failed wait, a device that keeps failing or an exception from a delivery ends the wait (the
+// port then hears nothing until it is reopened).
+//
+// Each open of the port is a session of the thread (Begin to End). Where the main loop can
+// wait for the device itself (smWindowSync and smThreadSync on the framework's own loop), the
+// thread lends its wait to the loop's idle wait (ComIdleWait.h) and sleeps: the device then
+// wakes the main thread directly and the events are delivered there in the same order. It
+// takes the wait back whenever the loop cannot serve it. Between sessions the thread sleeps
+// too, so that the next open of the same port costs no new thread; one left without a session
+// for kParkMs ends by itself.
 class TComThread : public TThread {
  public:
-  // Creates the stop event, sets the device's event mask and starts the thread.
+  // Starts the thread, asleep until the port's open gives it a session.
   explicit TComThread(TCustomComPort* AComPort);
-  // Sets the stop event and waits for the body to end (serving deliveries in flight when
-  // called on the main thread).
+  // Ends a session left under way and the thread, and waits for it (serving deliveries in
+  // flight when called on the main thread).
   ~TComThread() override;
   std::string ClassName() const override { return "TComThread"; }
+
+  // How long a thread without a session waits for the next open before it ends.
+  static constexpr uint32_t kParkMs = 2000;
 
  protected:
   void Execute() override;
 
  private:
   friend class TCustomComPort;
+  friend class TComIdleWait;
+
+  // --- the port's side, on the thread that owns it
+  // Takes the thread for a new session; false when it has ended for want of one.
+  bool Adopt();
+  // The open's part: creates the stop event, sets the device's event mask, makes the wait's
+  // record and has the wait served, by the main loop where it can, by this thread otherwise.
+  void Begin();
+  // The close's part: ends the wait (clears the mask, purges, frees the record once its wait
+  // has ended) and closes the stop event; the thread sleeps on, for the next open. False,
+  // with nothing done, when the calling thread cannot wait for this one (a close from inside
+  // its own delivery): the port then lets it go with Detach.
+  bool End();
+  // Stops a thread whose session End could not end: it ends as soon as its delivery returns,
+  // without touching the device again.
+  void Detach();
+  // Ends a thread without a session (the port is going away).
+  void Quit();
+
+  // --- the idle wait's side (main thread), while the wait is lent
+  THandle LentEvent() const;
+  // The lent wait has completed: delivers its events here and arms it again.
+  void ServeLent(TComIdleWait::TEntry& Entry);
+  // The loop cannot serve the wait any more: this thread waits for it again.
+  void HandBack();
+  // The lent wait failed for good: it ends as the thread's own loop would end.
+  void EndLentWait();
+
+  // --- this thread's side
+  void RunLoop();
   void DispatchEvents();
   void SendEventMessages();
   void DeliverEvents();
-  void RunLoop();
+
+  // Issues the comm wait; false when the device refuses it at once.
+  bool Arm();
+  // The end of a wait loop: clears the mask (ending a wait still pending), purges the driver's
+  // buffers and frees the record once its wait is known to have ended.
+  void FinishWait();
   void RequestStop();
+  void RequestRun();
   // Whether the calling thread may wait for this thread's end: not when it is this thread,
   // nor when it is the main thread running this thread's synchronised delivery.
   bool CanWaitHere() const;
 
   TCustomComPort* FComPort;
-  THandle FStopEvent;
-  TComEvents FEvents;
   TComOS* FOS;
-  // The device handle, taken once: a detached thread must never look at the port again.
-  THandle FHandle;
+
+  // The session: set by Begin on the port's thread, used by this thread only after RequestRun
+  // has handed the wait over (through FLock), and by the main thread while it is lent.
+  // The device handle is taken once: a detached thread must never look at the port again.
+  THandle FHandle = INVALID_HANDLE_VALUE_;
+  THandle FStopEvent = 0;
+  TComEvents FEvents;
+  // The comm wait; left set only when its end could not be seen, and then handed to the port,
+  // which frees it once the device is closed.
+  std::unique_ptr<TComWaitRecord> FWait;
+  // A wait request is issued and its result not yet taken.
+  bool FArmed = false;
+  int FEmptyPasses = 0;
+  // FinishWait has run for this session.
+  bool FWaitFinished = false;
+  // The main loop's idle wait that serves the wait (main thread only).
+  std::shared_ptr<TComIdleWait> FServer;
+
   std::atomic<bool> FStopRequested{false};
   // Set when the port closed from inside this thread's own delivery and could not wait: the
   // device is closed under it, so its clean-up leaves the device alone.
   std::atomic<bool> FDetached{false};
   // Main thread only: true while DeliverEvents runs there for this thread (smThreadSync).
   bool FSyncDelivering = false;
-  // The comm wait; left set by the body only when its end could not be seen, and then handed
-  // to the port, which frees it once the device is closed.
-  std::unique_ptr<TComWaitRecord> FWait;
+
+  // What the port asks of the sleeping thread.
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  bool FSessionLive = false;               // between Adopt and End
+  std::atomic<bool> FRunRequested{false};  // the wait is this thread's: run the loop
+  std::atomic<bool> FRunning{false};       // inside the wait loop
+  bool FQuit = false;
+  bool FExited = false;  // ended for want of a session
 };
 
 // The event message of window synchronisation: WM_USER_ + 1, wParam = one event's mask value.

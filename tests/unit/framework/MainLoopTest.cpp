@@ -622,8 +622,12 @@ TEST_F(MainLoopTest, ClearingTheWakeHookWaitsForACallUnderWay) {
 // a source it serves is made ready, and counts what the loop asks of it.
 class TFakeIdleWait : public TIdleWait {
  public:
-  void Sleep(TClock::time_point Until, bool UseUntil) override {
+  bool Sleep(TClock::time_point Until, bool UseUntil) override {
     std::function<void()> work;
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      if (FIdle) return false;
+    }
     {
       std::unique_lock<std::mutex> lock(FLock);
       ++FSleeps;
@@ -640,6 +644,7 @@ class TFakeIdleWait : public TIdleWait {
       FSource = nullptr;
     }
     if (work) work();
+    return true;
   }
   void Wake() override {
     std::lock_guard<std::mutex> lock(FLock);
@@ -650,6 +655,11 @@ class TFakeIdleWait : public TIdleWait {
   void Handover(bool External) override {
     std::lock_guard<std::mutex> lock(FLock);
     FHandovers.push_back(External);
+  }
+  // Without sources, Sleep declines and the loop sleeps on its own.
+  void SetIdle(bool Idle) {
+    std::lock_guard<std::mutex> lock(FLock);
+    FIdle = Idle;
   }
   // A source becomes ready: Sleep runs Work on the main thread.
   void Ready(std::function<void()> Work) {
@@ -680,6 +690,7 @@ class TFakeIdleWait : public TIdleWait {
   std::condition_variable FChanged;
   bool FAsleep = false;
   bool FWoken = false;
+  bool FIdle = false;
   int FSleeps = 0;
   int FWakes = 0;
   std::function<void()> FSource;
@@ -741,6 +752,19 @@ TEST_F(IdleWaitTest, RemovingItWakesItAndTheLoopSleepsOnItsOwnAgain) {
   Loop().ProcessMessagesFor(5ms);
   EXPECT_EQ(Wait->Sleeps(), sleeps);
   EXPECT_TRUE(Loop().InstallIdleWait(Wait)) << "the place is free again";
+}
+
+TEST_F(IdleWaitTest, WithNothingToWaitForItDeclinesAndTheLoopSleepsOnItsOwn) {
+  ASSERT_TRUE(Loop().InstallIdleWait(Wait));
+  Wait->SetIdle(true);
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    std::this_thread::yield();
+    Loop().Post([&] { done = true; });
+  });
+  EXPECT_TRUE(Loop().ProcessUntil([&] { return done.load(); }, kDeadline));
+  worker.join();
+  EXPECT_EQ(Wait->Sleeps(), 0);
 }
 
 TEST_F(IdleWaitTest, AnExternalLoopTakesItsPlaceAndItIsToldSo) {

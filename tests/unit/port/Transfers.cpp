@@ -1,5 +1,7 @@
 // Reads, writes, status queries, links and the reporting routine on the simulated device.
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "tests/support/PortAccess.h"
 #include "tests/unit/port/PortFixture.h"
@@ -88,7 +90,56 @@ TEST_F(PortTransfers, FailedWriteStartRaisesWithTheNumberAndFreesTheRecord) {
     EXPECT_EQ(E.WinErrorCode(), 87);
     EXPECT_EQ(E.Message(), "WriteFile function failed (Error: 87)");
   }
-  EXPECT_EQ(Sim.OpenHandles(), Before);
+  // Nothing is left but the open's own transfer record, whose event the next write reuses
+  // and the close frees.
+  EXPECT_EQ(Sim.OpenHandles(), Before + 1);
+  EXPECT_EQ(Port->WriteText("abc"), 3);
+  EXPECT_EQ(Sim.OpenHandles(), Before + 1);
+  Port->Close();
+  EXPECT_EQ(Sim.OpenHandles(), 0u);
+}
+
+// The synchronous transfers of one open share one record, made at the first of them: no event
+// is made and closed per line written or block read.
+TEST_F(PortTransfers, SynchronousTransfersReuseOneRecordPerOpen) {
+  OpenQuiet(*Port);
+  const size_t Events = CallsNamed("CreateEventA").size();
+  EXPECT_EQ(Port->WriteText("one"), 3);
+  EXPECT_EQ(Port->WriteText("two"), 3);
+  Sim.Feed("COM7", "xyz");
+  char Buf[3];
+  EXPECT_EQ(Port->ReadBytes(Buf, 3), 3);
+  EXPECT_EQ(std::string(Buf, 3), "xyz");
+  EXPECT_EQ(CallsNamed("CreateEventA").size(), Events + 1);
+  EXPECT_TRUE(CallsNamed("CloseHandle").empty());
+  // A record whose write copy was handed to OnTxBuf carries no stale copy into a read.
+  EXPECT_EQ(Sim.Written("COM7"), "onetwo");
+  Port->Close();
+  Port->Open();
+  EXPECT_EQ(Port->WriteText("three"), 5);
+  EXPECT_EQ(CallsNamed("CreateEventA").size(), Events + 2) << "each open makes its own";
+}
+
+// A transfer on another thread while the shared record is in use (an smNone handler writing
+// while the main thread does) gets a record of its own, which it frees.
+TEST_F(PortTransfers, ATransferWhileTheSharedRecordIsBusyUsesItsOwn) {
+  // Held writes end at their timeout: far beyond the test.
+  Port->Timeouts().SetWriteTotalConstant(600000);
+  OpenQuiet(*Port);
+  Sim.HoldWrites("COM7", true);
+  std::atomic<int32_t> First{-1};
+  std::thread Writer([&] { First = Port->WriteText("held"); });
+  ASSERT_TRUE(Sim.WaitUntil([&] { return CallsNamed("WriteFile").size() == 1; }, 10s));
+  const size_t Handles = Sim.OpenHandles();
+  std::thread Second([&] { EXPECT_EQ(Port->WriteText("next"), 4); });
+  ASSERT_TRUE(Sim.WaitUntil([&] { return CallsNamed("WriteFile").size() == 2; }, 10s));
+  EXPECT_EQ(Sim.OpenHandles(), Handles + 1) << "a record of its own";
+  Sim.ReleaseWrites("COM7");
+  Writer.join();
+  Second.join();
+  EXPECT_EQ(First, 4);
+  EXPECT_EQ(Sim.OpenHandles(), Handles) << "freed again";
+  Sim.HoldWrites("COM7", false);
 }
 
 TEST_F(PortTransfers, FailedCompletionReportsTheTransferKind) {
