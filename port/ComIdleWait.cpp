@@ -39,9 +39,10 @@ std::shared_ptr<TComIdleWait> TComIdleWait::For(TComOS& OS) {
     if (!R.Platform) R.Platform = std::make_shared<TComIdleWait>(OS);
     return R.Platform->Install() ? R.Platform : nullptr;
   }
+  // An earlier one out of service may still be held by a port: the one in service counts.
   for (auto& [Layer, Wait] : R.Attached)
     if (Layer == &OS)
-      if (auto W = Wait.lock()) return W;
+      if (auto W = Wait.lock(); W && W->FInstalled) return W;
   return nullptr;
 }
 
@@ -54,7 +55,9 @@ std::shared_ptr<TComIdleWait> TComIdleWait::Attach(TComOS& OS) {
                                 [](const auto& A) { return A.second.expired(); }),
                  Attached.end());
   Attached.emplace_back(&OS, W);
-  return W;
+  // The loop holds the idle wait as well, so the caller's hold is a separate one whose end
+  // takes it out of the loop; ports that still hold it find it out of service.
+  return std::shared_ptr<TComIdleWait>(W.get(), [W](TComIdleWait*) { W->Uninstall(); });
 }
 
 TComIdleWait::TComIdleWait(TComOS& OS) : FOS(OS) {}
@@ -190,8 +193,12 @@ void TComIdleWait::DropFailing() {
     E->Thread->EndLentWait();
   }
   if (Found) return;
-  // The wake-up event itself fails: nothing can be waited for here any more. The loop sleeps
-  // on its own again, and the threads wait for their devices themselves.
+  // The wake-up event itself fails: nothing can be waited for here any more.
+  Uninstall();
+}
+
+void TComIdleWait::Uninstall() {
+  // The loop sleeps on its own again, and the threads wait for their devices themselves.
   HandBackAll();
   TMainLoop::Instance().RemoveIdleWait(this);
   FInstalled = false;

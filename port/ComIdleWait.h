@@ -35,7 +35,8 @@ class TComIdleWait final : public TIdleWait, public std::enable_shared_from_this
   // on; another layer (the simulated device) only while one made by Attach exists.
   static std::shared_ptr<TComIdleWait> For(TComOS& OS);
   // Makes the ports of OS served by the loop for as long as the result is held (tests on
-  // the simulated device). Null when the loop has another idle wait.
+  // the simulated device); the last hold must end on the main thread. Null when the loop has
+  // another idle wait.
   static std::shared_ptr<TComIdleWait> Attach(TComOS& OS);
 
   explicit TComIdleWait(TComOS& OS);
@@ -77,6 +78,8 @@ class TComIdleWait final : public TIdleWait, public std::enable_shared_from_this
   // its thread, whose own wait then ends on the failure.
   void DropFailing();
   void HandBackAll();
+  // Main thread: out of the loop for good; the lent waits go back to their threads.
+  void Uninstall();
 
   TComOS& FOS;
   // Guards the wake-up event against Wake on other threads while it is made or closed.
