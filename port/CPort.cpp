@@ -535,10 +535,14 @@ int32_t TCustomComPort::WaitForCompletion(PComOverlapped AsyncPtr) {
       OS().GetOverlappedResult(FHandle, &AsyncPtr->Overlapped, &transferred, false);
   if (!ok)
     ReportError(AsyncPtr->Kind == ioWrite ? CE_WriteFailed : CE_ReadFailed, OS().GetLastError());
-  if (AsyncPtr->Kind == ioRead && InputQueueCount() == 0)
-    NotifyLinks(&TComLink::OnRxBusy, false);
-  else if (AsyncPtr->Data)
+  if (AsyncPtr->Kind == ioRead) {
+    // Counting what is left costs the device a look (on POSIX a read that ends in EAGAIN) on
+    // every read; it is taken only for a link that listens.
+    if (AnyLinkHas(&TComLink::OnRxBusy) && InputQueueCount() == 0)
+      NotifyLinks(&TComLink::OnRxBusy, false);
+  } else if (AsyncPtr->Data) {
     NotifyLinks(&TComLink::OnTxBuf, static_cast<const void*>(AsyncPtr->Data), AsyncPtr->Size);
+  }
   return static_cast<int32_t>(transferred);
 }
 

@@ -314,6 +314,13 @@ class TCustomComPort : public TComponent, public IComSettingsOwner {
   void ReleaseUnfinishedWaits();
   template <typename Slot, typename... Args>
   bool NotifyLinks(Slot TComLink::*Member, Args... A);
+  // Whether a registered link has the slot assigned.
+  template <typename Slot>
+  bool AnyLinkHas(Slot TComLink::*Member) const {
+    for (const TComLink* Link : FLinks)
+      if (Link->*Member) return true;
+    return false;
+  }
   bool Linked(const TComLink* Link) const;
 
   TComOS* FOS;
