@@ -46,8 +46,13 @@ run_tidy() {
   local build=$1
   shift
   if [ "$fix" = 1 ]; then
-    # One file after another: a header's renames land once and the next file sees them.
-    xargs -r -n1 clang-tidy --quiet -p "$build" --fix --extra-arg=-w "$@"
+    # Renames are collected from every file and applied once each (a header's rename is found
+    # by every file that includes it).
+    local files
+    files=$(paste -sd'|' -)
+    [ -n "$files" ] || return 0
+    run-clang-tidy -quiet -fix -j "$jobs" -p "$build" -extra-arg=-w \
+      "${@/--extra-arg=/-extra-arg=}" "^($files)\$"
   else
     xargs -r -n1 -P"$jobs" clang-tidy --quiet -p "$build" --extra-arg=-w "$@"
   fi
