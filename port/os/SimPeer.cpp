@@ -221,13 +221,13 @@ std::vector<TSimComOS::TCall> TSimComOS::Calls(const std::string& Name) const {
 }
 
 std::vector<std::string> TSimComOS::DeviceCallNames() const {
-  static const char* const kEventCalls[] = {"CreateEventA",        "SetEvent",
-                                            "ResetEvent",          "WaitForMultipleObjects",
-                                            "WaitForSingleObject", "Sleep"};
+  static const char* const EventCalls[] = {"CreateEventA",        "SetEvent",
+                                           "ResetEvent",          "WaitForMultipleObjects",
+                                           "WaitForSingleObject", "Sleep"};
   std::lock_guard<std::mutex> L(FLock);
   std::vector<std::string> Out;
   for (const auto& C : FCalls) {
-    bool EventCall = std::any_of(std::begin(kEventCalls), std::end(kEventCalls),
+    bool EventCall = std::any_of(std::begin(EventCalls), std::end(EventCalls),
                                  [&](const char* N) { return C.Name == N; });
     // A CloseHandle of an event is an event call too.
     if (C.Name == "CloseHandle" && C.Args.size() == 1 && C.Args[0] == 0) EventCall = true;

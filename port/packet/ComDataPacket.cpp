@@ -13,8 +13,8 @@ namespace {
 struct TFoldTable {
   unsigned char Map[256];
   constexpr TFoldTable() : Map() {
-    for (int i = 0; i < 256; ++i)
-      Map[i] = static_cast<unsigned char>(i >= 'a' && i <= 'z' ? i - 'a' + 'A' : i);
+    for (int I = 0; I < 256; ++I)
+      Map[I] = static_cast<unsigned char>(I >= 'a' && I <= 'z' ? I - 'a' + 'A' : I);
   }
 };
 constexpr TFoldTable FoldTable;
@@ -31,70 +31,70 @@ void TComDataPacket::TMarker::Assign(const std::string& Text, bool Fold) {
   FFold = Fold;
   FText = Fold ? UpperCaseAscii(Text) : Text;
   FFail.assign(FText.size(), 0);
-  uint32_t k = 0;
-  for (size_t i = 1; i < FText.size(); ++i) {
-    while (k > 0 && FText[i] != FText[k])
-      k = FFail[k - 1];
-    if (FText[i] == FText[k]) ++k;
-    FFail[i] = k;
+  uint32_t K = 0;
+  for (size_t I = 1; I < FText.size(); ++I) {
+    while (K > 0 && FText[I] != FText[K])
+      K = FFail[K - 1];
+    if (FText[I] == FText[K]) ++K;
+    FFail[I] = K;
   }
 }
 
 size_t TComDataPacket::TMarker::Find(const char* Data, size_t Len, size_t& Pos,
                                      size_t& Matched) const {
-  const auto* p = reinterpret_cast<const unsigned char*>(Data);
-  const auto* text = reinterpret_cast<const unsigned char*>(FText.data());
-  const size_t m = FText.size();
-  const unsigned char first = text[0];
+  const auto* P = reinterpret_cast<const unsigned char*>(Data);
+  const auto* Text = reinterpret_cast<const unsigned char*>(FText.data());
+  const size_t M = FText.size();
+  const unsigned char First = Text[0];
   // A folded first byte that is a letter stands for two bytes; memchr can look for one only.
-  const bool skipByMemchr = !FFold || first < 'A' || first > 'Z';
-  size_t i = Pos;
-  size_t j = Matched;
-  while (i < Len) {
-    if (j == 0) {
-      if (skipByMemchr) {
-        const void* hit = std::memchr(p + i, first, Len - i);
-        if (!hit) {
-          i = Len;
+  const bool SkipByMemchr = !FFold || First < 'A' || First > 'Z';
+  size_t I = Pos;
+  size_t J = Matched;
+  while (I < Len) {
+    if (J == 0) {
+      if (SkipByMemchr) {
+        const void* Hit = std::memchr(P + I, First, Len - I);
+        if (!Hit) {
+          I = Len;
           break;
         }
-        i = static_cast<size_t>(static_cast<const unsigned char*>(hit) - p);
+        I = static_cast<size_t>(static_cast<const unsigned char*>(Hit) - P);
       } else {
-        while (i < Len && FoldTable.Map[p[i]] != first)
-          ++i;
-        if (i == Len) break;
+        while (I < Len && FoldTable.Map[P[I]] != First)
+          ++I;
+        if (I == Len) break;
       }
-      ++i;
-      j = 1;
+      ++I;
+      J = 1;
     } else {
-      const unsigned char c = Folded(p[i], FFold);
-      while (j > 0 && c != text[j])
-        j = FFail[j - 1];
-      if (c == text[j]) ++j;
-      ++i;
+      const unsigned char C = Folded(P[I], FFold);
+      while (J > 0 && C != Text[J])
+        J = FFail[J - 1];
+      if (C == Text[J]) ++J;
+      ++I;
     }
-    if (j == m) {
-      Pos = i;
+    if (J == M) {
+      Pos = I;
       Matched = 0;
-      return i - m;
+      return I - M;
     }
   }
-  Pos = i;
-  Matched = j;
+  Pos = I;
+  Matched = J;
   return std::string::npos;
 }
 
 size_t TComDataPacket::TMarker::FindFirst(const char* Data, size_t Len) const {
   if (FText.empty()) return std::string::npos;
-  size_t pos = 0, matched = 0;
-  return Find(Data, Len, pos, matched);
+  size_t Pos = 0, Matched = 0;
+  return Find(Data, Len, Pos, Matched);
 }
 
 bool TComDataPacket::TMarker::IsPrefixOf(const char* Data, size_t Len) const {
   if (FText.empty() || Len < FText.size()) return false;
-  const auto* p = reinterpret_cast<const unsigned char*>(Data);
-  for (size_t i = 0; i < FText.size(); ++i)
-    if (Folded(p[i], FFold) != static_cast<unsigned char>(FText[i])) return false;
+  const auto* P = reinterpret_cast<const unsigned char*>(Data);
+  for (size_t I = 0; I < FText.size(); ++I)
+    if (Folded(P[I], FFold) != static_cast<unsigned char>(FText[I])) return false;
   return true;
 }
 
@@ -192,10 +192,10 @@ void TComDataPacket::ResetBuffer() {
   }
   // Emptied before the handler runs, so that a handler that feeds data or resets again sees a
   // consistent, empty buffer, and the buffer is empty afterwards whatever the handler does.
-  std::string rest = FHead == 0 ? std::move(FBuffer) : FBuffer.substr(FHead);
+  std::string Rest = FHead == 0 ? std::move(FBuffer) : FBuffer.substr(FHead);
   FBuffer.clear();
   FHead = 0;
-  DoDiscard(rest);
+  DoDiscard(Rest);
 }
 
 void TComDataPacket::RxBuf(TObject*, const void* Buffer, int32_t Count) {
@@ -238,20 +238,20 @@ void TComDataPacket::ApplyLimit() {
 }
 
 void TComDataPacket::FindStart() {
-  int32_t pos = -1;
+  int32_t Pos = -1;
   if (OnCustomStart.Assigned()) {
     Compact();
-    DoCustomStart(FBuffer, pos);
+    DoCustomStart(FBuffer, Pos);
   }
-  if (pos > 0) {
-    StartPacketAt(pos);
-  } else if (pos == -1) {
+  if (Pos > 0) {
+    StartPacketAt(Pos);
+  } else if (Pos == -1) {
     if (FStartMarker.Empty()) {
       FInPacket = true;
       FStopPos = FStopMatched = 0;
     } else {
-      const size_t at = FStartMarker.Find(Data(), Length(), FStartPos, FStartMatched);
-      if (at != std::string::npos) StartPacketAt(static_cast<int64_t>(at) + 1);
+      const size_t At = FStartMarker.Find(Data(), Length(), FStartPos, FStartMatched);
+      if (At != std::string::npos) StartPacketAt(static_cast<int64_t>(At) + 1);
     }
   }
 }
@@ -260,66 +260,66 @@ void TComDataPacket::StartPacketAt(int64_t P) {
   FInPacket = true;
   ForgetSearches();
   if (P <= 1) return;
-  const size_t n = std::min(static_cast<size_t>(P - 1), Length());
-  if (n == 0) return;
-  std::string discarded(Data(), n);
-  FHead += n;
+  const size_t N = std::min(static_cast<size_t>(P - 1), Length());
+  if (N == 0) return;
+  std::string Discarded(Data(), N);
+  FHead += N;
   if (FHead == FBuffer.size()) {
     FBuffer.clear();
     FHead = 0;
   }
-  DoDiscard(discarded);
+  DoDiscard(Discarded);
 }
 
 bool TComDataPacket::FindEnd() {
-  int32_t pos = -1;
+  int32_t Pos = -1;
   if (OnCustomStop.Assigned()) {
     Compact();
-    DoCustomStop(FBuffer, pos);
+    DoCustomStop(FBuffer, Pos);
   }
-  const size_t len = Length();
-  if (pos > 0) {
+  const size_t Len = Length();
+  if (Pos > 0) {
     // An end reported for an empty buffer would cut empty packets for ever: the pass ends and
     // the assembler stays inside the (empty) packet.
-    if (len == 0) return false;
-    CutPacket(std::min(static_cast<size_t>(pos), len), false);
+    if (Len == 0) return false;
+    CutPacket(std::min(static_cast<size_t>(Pos), Len), false);
     return true;
   }
-  if (pos != -1) return false;
-  if (FSize > 0 && len >= static_cast<size_t>(FSize)) {
+  if (Pos != -1) return false;
+  if (FSize > 0 && Len >= static_cast<size_t>(FSize)) {
     CutPacket(static_cast<size_t>(FSize), false);
     return true;
   }
   if (FStopMarker.Empty()) return false;
   // The stop string is looked for behind the start string's length.
   if (FStopMatched == 0) FStopPos = std::max(FStopPos, FStartMarker.Length());
-  const size_t at = FStopMarker.Find(Data(), len, FStopPos, FStopMatched);
-  if (at == std::string::npos) return false;
-  CutPacket(at + FStopMarker.Length(), true);
+  const size_t At = FStopMarker.Find(Data(), Len, FStopPos, FStopMatched);
+  if (At == std::string::npos) return false;
+  CutPacket(At + FStopMarker.Length(), true);
   return true;
 }
 
 void TComDataPacket::CutPacket(size_t E, bool ByStopString) {
-  const char* p = Data();
-  size_t from = 0;
-  size_t to = E;
+  const char* P = Data();
+  size_t From = 0;
+  size_t To = E;
   if (!FIncludeStrings) {
-    const size_t k = FStartMarker.Length();
-    const bool startStripped = FStartMarker.IsPrefixOf(p, E);
-    if (startStripped) from = k;
-    const size_t l = FStopMarker.Length();
-    if (l > 0) {
+    const size_t K = FStartMarker.Length();
+    const bool StartStripped = FStartMarker.IsPrefixOf(P, E);
+    if (StartStripped) From = K;
+    const size_t L = FStopMarker.Length();
+    if (L > 0) {
       // The stop string goes only where its first occurrence ends the packet. A cut made by the
       // stop search already knows that when it searched exactly what is left after stripping.
-      if (ByStopString && (startStripped || k == 0)) {
-        to = E - l;
+      if (ByStopString && (StartStripped || K == 0)) {
+        To = E - L;
       } else {
-        const size_t rest = E - from;
-        if (rest >= l && FStopMarker.FindFirst(p + from, rest) == rest - l) to = E - l;
+        const size_t Rest = E - From;
+        if (Rest >= L && FStopMarker.FindFirst(P + From, Rest) == Rest - L) To = E - L;
       }
     }
   }
-  std::string packet(p + from, to - from);
+  std::string Packet(P + From, To - From);
   FHead += E;
   if (FHead == FBuffer.size()) {
     FBuffer.clear();
@@ -327,7 +327,7 @@ void TComDataPacket::CutPacket(size_t E, bool ByStopString) {
   }
   FInPacket = false;
   ForgetSearches();
-  DoPacket(packet);
+  DoPacket(Packet);
 }
 
 void TComDataPacket::DoDiscard(const std::string& Str) {

@@ -524,13 +524,13 @@ TEST_F(PosixComOS, AFullInputBufferWaitsForTheReaderWithoutSpinning) {
   Open();
   // The layer buffers at least 64 KiB whatever the input size asked for; send more than
   // that, from a thread, since the kernel alone does not hold it all.
-  constexpr size_t kRoom = 64 << 10;
+  constexpr size_t Room = 64 << 10;
   ASSERT_TRUE(OS.SetupComm(Handle, 16, 16));
   ASSERT_TRUE(OS.SetCommMask(Handle, EV_RXCHAR_ | EV_RX80FULL_));
   TOverlapped Record;
   Record.hEvent = Event();
   std::string Sent;
-  for (size_t I = 0; Sent.size() < kRoom + 3000; ++I)
+  for (size_t I = 0; Sent.size() < Room + 3000; ++I)
     Sent += "line " + std::to_string(I) + "\r\n";
   std::atomic<bool> Written{false};
   std::thread Writer([&] {
@@ -569,7 +569,7 @@ TEST_F(PosixComOS, AFullInputBufferWaitsForTheReaderWithoutSpinning) {
   TComStat Stat;
   uint32_t Errors = 0;
   ASSERT_TRUE(OS.ClearCommError(Handle, &Errors, &Stat));
-  EXPECT_GT(Stat.cbInQue, kRoom);  // the full buffer and what the kernel still holds
+  EXPECT_GT(Stat.cbInQue, Room);  // the full buffer and what the kernel still holds
   EXPECT_LE(Stat.cbInQue, Sent.size());
   // The kernel still holds bytes the full buffer cannot take; the wait must sleep, not spin.
   const double Cpu0 = CpuSeconds();

@@ -59,7 +59,7 @@ class PtyPort : public ::testing::Test {
   void SetUp() override {
     TMainLoop::Instance().AttachMainThread();
     TMainLoop::Instance().SetExceptionHandler([this](TObject*, std::exception_ptr E) {
-      std::lock_guard<std::mutex> lock(FLock);
+      std::lock_guard<std::mutex> Lock(FLock);
       LoopReports.push_back(ExceptionMessage(E));
     });
     Port = std::make_unique<TComPort>(nullptr);
@@ -70,7 +70,7 @@ class PtyPort : public ::testing::Test {
     Port.reset();
     TMainLoop::Instance().ProcessMessages();
     TMainLoop::Instance().SetExceptionHandler(nullptr);
-    std::lock_guard<std::mutex> lock(FLock);
+    std::lock_guard<std::mutex> Lock(FLock);
     EXPECT_TRUE(LoopReports.empty()) << LoopReports.front();
   }
   bool Serve(const std::function<bool()>& Condition, std::chrono::milliseconds Deadline = 10s) {
@@ -148,7 +148,7 @@ TEST_F(PtyPort, OnRxCharUnderThreadSyncAndOnRxBufOnTheEventThreadUnderNone) {
   std::string Got;
   std::thread::id Where;
   Port->OnRxBuf = [&](TObject*, const void* B, int32_t N) {
-    std::lock_guard<std::mutex> lock(Lock);
+    std::lock_guard<std::mutex> Guard(Lock);
     Got.append(static_cast<const char*>(B), static_cast<size_t>(N));
     Where = std::this_thread::get_id();
     Arrived.notify_all();
@@ -156,8 +156,8 @@ TEST_F(PtyPort, OnRxCharUnderThreadSyncAndOnRxBufOnTheEventThreadUnderNone) {
   Port->Open();
   ASSERT_TRUE(Pty.Write("xyz"));
   {
-    std::unique_lock<std::mutex> lock(Lock);
-    ASSERT_TRUE(Arrived.wait_for(lock, 10s, [&] { return Got.size() >= 3; }));
+    std::unique_lock<std::mutex> Guard(Lock);
+    ASSERT_TRUE(Arrived.wait_for(Guard, 10s, [&] { return Got.size() >= 3; }));
     EXPECT_EQ(Got, "xyz");
     EXPECT_NE(Where, std::this_thread::get_id());
   }

@@ -41,62 +41,62 @@ class TProbe : public TComponent {
 };
 
 TEST(ComponentTest, OwnerDestroysOwnedComponentsAndIsToldOfInsertAndRemove) {
-  std::vector<std::string> log;
-  auto* owner = new TProbe(nullptr, "owner", &log);
-  auto* a = new TProbe(owner, "a", &log);
-  auto* b = new TProbe(owner, "b", &log);
-  ASSERT_EQ(owner->ComponentCount(), 2);
-  EXPECT_EQ(owner->Components(0), a);
-  EXPECT_EQ(a->Owner(), owner);
-  EXPECT_EQ(owner->FInserted, (std::vector<TComponent*>{a, b}));
-  EXPECT_TRUE(log.empty());
+  std::vector<std::string> Log;
+  auto* Owner = new TProbe(nullptr, "owner", &Log);
+  auto* A = new TProbe(Owner, "a", &Log);
+  auto* B = new TProbe(Owner, "b", &Log);
+  ASSERT_EQ(Owner->ComponentCount(), 2);
+  EXPECT_EQ(Owner->Components(0), A);
+  EXPECT_EQ(A->Owner(), Owner);
+  EXPECT_EQ(Owner->FInserted, (std::vector<TComponent*>{A, B}));
+  EXPECT_TRUE(Log.empty());
 
   // A component destroyed on its own leaves its owner's list and tells the owner.
-  log.clear();
-  delete a;
-  ASSERT_EQ(owner->ComponentCount(), 1);
-  EXPECT_EQ(owner->Components(0), b);
-  EXPECT_EQ(log, (std::vector<std::string>{"destroy a", "owner remove a"}));
+  Log.clear();
+  delete A;
+  ASSERT_EQ(Owner->ComponentCount(), 1);
+  EXPECT_EQ(Owner->Components(0), B);
+  EXPECT_EQ(Log, (std::vector<std::string>{"destroy a", "owner remove a"}));
 
   // The owner takes the rest with it, and does not report them as removed one by one.
-  log.clear();
-  delete owner;
-  EXPECT_EQ(log, (std::vector<std::string>{"destroy owner", "destroy b"}));
+  Log.clear();
+  delete Owner;
+  EXPECT_EQ(Log, (std::vector<std::string>{"destroy owner", "destroy b"}));
 }
 
 TEST(ComponentTest, FreeNotificationWorksBothWaysAndCanBeWithdrawn) {
-  std::vector<std::string> log;
+  std::vector<std::string> Log;
   {
-    auto* a = new TProbe(nullptr, "a", &log);
-    auto* b = new TProbe(nullptr, "b", &log);
-    a->FPeer = b;
-    a->FreeNotification(b);
-    delete b;
-    EXPECT_EQ(a->FPeer, nullptr);
-    EXPECT_EQ(log, (std::vector<std::string>{"destroy b", "a remove b"}));
-    delete a;
+    auto* A = new TProbe(nullptr, "a", &Log);
+    auto* B = new TProbe(nullptr, "b", &Log);
+    A->FPeer = B;
+    A->FreeNotification(B);
+    delete B;
+    EXPECT_EQ(A->FPeer, nullptr);
+    EXPECT_EQ(Log, (std::vector<std::string>{"destroy b", "a remove b"}));
+    delete A;
   }
   {
-    log.clear();
-    auto* a = new TProbe(nullptr, "a", &log);
-    auto* b = new TProbe(nullptr, "b", &log);
-    a->FreeNotification(b);
-    delete a;  // the one who asked goes first: the other side is told as well
-    EXPECT_EQ(log, (std::vector<std::string>{"destroy a", "b remove a"}));
-    log.clear();
-    delete b;  // and holds no dangling entry (ASan would see it)
-    EXPECT_EQ(log, (std::vector<std::string>{"destroy b"}));
+    Log.clear();
+    auto* A = new TProbe(nullptr, "a", &Log);
+    auto* B = new TProbe(nullptr, "b", &Log);
+    A->FreeNotification(B);
+    delete A;  // the one who asked goes first: the other side is told as well
+    EXPECT_EQ(Log, (std::vector<std::string>{"destroy a", "b remove a"}));
+    Log.clear();
+    delete B;  // and holds no dangling entry (ASan would see it)
+    EXPECT_EQ(Log, (std::vector<std::string>{"destroy b"}));
   }
   {
-    log.clear();
-    auto* a = new TProbe(nullptr, "a", &log);
-    auto* b = new TProbe(nullptr, "b", &log);
-    a->FreeNotification(b);
-    a->FreeNotification(b);  // asked twice, told once
-    b->RemoveFreeNotification(a);
-    delete b;
-    delete a;
-    EXPECT_EQ(log, (std::vector<std::string>{"destroy b", "destroy a"}));
+    Log.clear();
+    auto* A = new TProbe(nullptr, "a", &Log);
+    auto* B = new TProbe(nullptr, "b", &Log);
+    A->FreeNotification(B);
+    A->FreeNotification(B);  // asked twice, told once
+    B->RemoveFreeNotification(A);
+    delete B;
+    delete A;
+    EXPECT_EQ(Log, (std::vector<std::string>{"destroy b", "destroy a"}));
   }
 }
 
@@ -138,18 +138,18 @@ class TSubscriber : public TComponent {
 };
 
 TEST(ComponentTest, EarlyDestroyingLetsSubscribersCallBackIntoTheWholeObject) {
-  auto publisher = std::make_unique<TPublisher>(nullptr);
-  TSubscriber s1(nullptr), s2(nullptr);
-  s1.FPublisher = publisher.get();
-  s2.FPublisher = publisher.get();
-  publisher->Subscribe(&s1);
-  publisher->Subscribe(&s2);
-  publisher.reset();
-  EXPECT_EQ(s1.FToldCount, 1);  // told once, although the base destructor runs after
-  EXPECT_EQ(s2.FToldCount, 1);
-  EXPECT_TRUE(s1.FSawDestroying);
-  EXPECT_TRUE(s2.FSawDestroying);
-  EXPECT_EQ(s1.FPublisher, nullptr);
+  auto Publisher = std::make_unique<TPublisher>(nullptr);
+  TSubscriber S1(nullptr), S2(nullptr);
+  S1.FPublisher = Publisher.get();
+  S2.FPublisher = Publisher.get();
+  Publisher->Subscribe(&S1);
+  Publisher->Subscribe(&S2);
+  Publisher.reset();
+  EXPECT_EQ(S1.FToldCount, 1);  // told once, although the base destructor runs after
+  EXPECT_EQ(S2.FToldCount, 1);
+  EXPECT_TRUE(S1.FSawDestroying);
+  EXPECT_TRUE(S2.FSawDestroying);
+  EXPECT_EQ(S1.FPublisher, nullptr);
 }
 
 class TLoadable : public TComponent {
@@ -165,20 +165,20 @@ class TLoadable : public TComponent {
 };
 
 TEST(ComponentTest, LoadedLeavesTheLoadingStateAndDesigningIsIndependent) {
-  TLoadable c(nullptr);
-  EXPECT_FALSE(c.Loading());
-  c.BeginLoading();
-  c.SetDesigning(true);
-  EXPECT_TRUE(c.Loading());
-  EXPECT_TRUE(c.Designing());
-  c.Loaded();
-  EXPECT_EQ(c.FLoadedCalls, 1);
-  EXPECT_FALSE(c.FWasLoadingAfterBase);
-  EXPECT_FALSE(c.Loading());
-  EXPECT_TRUE(c.Designing());
-  c.SetDesigning(false);
-  EXPECT_FALSE(c.Designing());
-  EXPECT_FALSE(c.IsDestroying());
+  TLoadable C(nullptr);
+  EXPECT_FALSE(C.Loading());
+  C.BeginLoading();
+  C.SetDesigning(true);
+  EXPECT_TRUE(C.Loading());
+  EXPECT_TRUE(C.Designing());
+  C.Loaded();
+  EXPECT_EQ(C.FLoadedCalls, 1);
+  EXPECT_FALSE(C.FWasLoadingAfterBase);
+  EXPECT_FALSE(C.Loading());
+  EXPECT_TRUE(C.Designing());
+  C.SetDesigning(false);
+  EXPECT_FALSE(C.Designing());
+  EXPECT_FALSE(C.IsDestroying());
 }
 
 // --- Assign / AssignTo
@@ -187,8 +187,8 @@ class TPoint : public TPersistent {
  public:
   std::string ClassName() const override { return "TPoint"; }
   void Assign(const TPersistent* Source) override {
-    if (auto* p = dynamic_cast<const TPoint*>(Source)) {
-      X = p->X;
+    if (auto* P = dynamic_cast<const TPoint*>(Source)) {
+      X = P->X;
       return;
     }
     TPersistent::Assign(Source);
@@ -204,8 +204,8 @@ class TVector : public TPersistent {
 
  protected:
   void AssignTo(TPersistent* Dest) const override {
-    if (auto* p = dynamic_cast<TPoint*>(Dest)) {
-      p->X = Dx;
+    if (auto* P = dynamic_cast<TPoint*>(Dest)) {
+      P->X = Dx;
       return;
     }
     TPersistent::AssignTo(Dest);
@@ -215,29 +215,29 @@ class TVector : public TPersistent {
 std::string AssignMessage(TPersistent& Dest, const TPersistent* Source) {
   try {
     Dest.Assign(Source);
-  } catch (const EConvertError& e) {
-    return e.Message();
+  } catch (const EConvertError& E) {
+    return E.Message();
   }
   return "(no error)";
 }
 
 TEST(PersistentTest, AssignAsksTheSourceAndRefusesUnknownPairsWithTheExactText) {
-  TPoint p;
-  TPoint q;
-  q.X = 3;
-  p.Assign(&q);
-  EXPECT_EQ(p.X, 3);
+  TPoint P;
+  TPoint Q;
+  Q.X = 3;
+  P.Assign(&Q);
+  EXPECT_EQ(P.X, 3);
 
-  TVector v;
-  v.Dx = 9;
-  p.Assign(&v);  // through the source's AssignTo
-  EXPECT_EQ(p.X, 9);
+  TVector V;
+  V.Dx = 9;
+  P.Assign(&V);  // through the source's AssignTo
+  EXPECT_EQ(P.X, 9);
 
-  EXPECT_EQ(AssignMessage(v, &p), "Cannot assign a TPoint to a TVector");
-  EXPECT_EQ(AssignMessage(v, nullptr), "Cannot assign a nil to a TVector");
-  TStrings list;
-  EXPECT_EQ(AssignMessage(list, &v), "Cannot assign a TVector to a TStrings");
-  EXPECT_EQ(AssignMessage(p, &list), "Cannot assign a TStrings to a TPoint");
+  EXPECT_EQ(AssignMessage(V, &P), "Cannot assign a TPoint to a TVector");
+  EXPECT_EQ(AssignMessage(V, nullptr), "Cannot assign a nil to a TVector");
+  TStrings List;
+  EXPECT_EQ(AssignMessage(List, &V), "Cannot assign a TVector to a TStrings");
+  EXPECT_EQ(AssignMessage(P, &List), "Cannot assign a TStrings to a TPoint");
   EXPECT_EQ(Format("%s=%d", "x", 5), "x=5");
 }
 
@@ -254,72 +254,72 @@ class TTarget {
 };
 
 TEST(EventHandlerTest, EmptyHandlerIsSkippedAndBoundOnesReachTheirObject) {
-  TNotifyEvent empty;
-  EXPECT_FALSE(empty.Assigned());
-  EXPECT_NO_THROW(empty(nullptr));
-  TNotifyEvent cleared = nullptr;
-  EXPECT_FALSE(static_cast<bool>(cleared));
+  TNotifyEvent Empty;
+  EXPECT_FALSE(Empty.Assigned());
+  EXPECT_NO_THROW(Empty(nullptr));
+  TNotifyEvent Cleared = nullptr;
+  EXPECT_FALSE(static_cast<bool>(Cleared));
 
-  TTarget target;
-  TObject sender;
-  TNotifyEvent bound(&target, &TTarget::Hit);
-  EXPECT_TRUE(bound.Assigned());
-  bound(&sender);
-  EXPECT_EQ(target.FHits, 1);
-  EXPECT_EQ(target.FSender, &sender);
+  TTarget Target;
+  TObject Sender;
+  TNotifyEvent Bound(&Target, &TTarget::Hit);
+  EXPECT_TRUE(Bound.Assigned());
+  Bound(&Sender);
+  EXPECT_EQ(Target.FHits, 1);
+  EXPECT_EQ(Target.FSender, &Sender);
 
-  int calls = 0;
-  TEventHandler<int, const std::string&> lambda = [&](int n, const std::string& s) {
-    calls += n + static_cast<int>(s.size());
+  int Calls = 0;
+  TEventHandler<int, const std::string&> Lambda = [&](int n, const std::string& s) {
+    Calls += n + static_cast<int>(s.size());
   };
-  lambda(2, "abc");
-  EXPECT_EQ(calls, 5);
+  Lambda(2, "abc");
+  EXPECT_EQ(Calls, 5);
 }
 
 // --- string lists
 
 TEST(StringsTest, EditingSearchingSortingAndChangeEvents) {
-  TStrings list;
+  TStrings List;
   int changes = 0;
-  list.OnChange = [&](TObject* Sender) {
-    EXPECT_EQ(Sender, &list);
+  List.OnChange = [&](TObject* Sender) {
+    EXPECT_EQ(Sender, &List);
     ++changes;
   };
-  list.Clear();  // nothing to clear: no change
+  List.Clear();  // nothing to clear: no change
   EXPECT_EQ(changes, 0);
-  EXPECT_EQ(list.Add("b"), 0);
-  EXPECT_EQ(list.Add("a"), 1);
-  list.Insert(0, "c");
-  list.Insert(99, "z");  // past the end: appended
-  list.Insert(-5, "y");  // before the start: first
-  EXPECT_EQ(list.Items(), (std::vector<std::string>{"y", "c", "b", "a", "z"}));
+  EXPECT_EQ(List.Add("b"), 0);
+  EXPECT_EQ(List.Add("a"), 1);
+  List.Insert(0, "c");
+  List.Insert(99, "z");  // past the end: appended
+  List.Insert(-5, "y");  // before the start: first
+  EXPECT_EQ(List.Items(), (std::vector<std::string>{"y", "c", "b", "a", "z"}));
   EXPECT_EQ(changes, 5);
-  EXPECT_EQ(list.IndexOf("a"), 3);
-  EXPECT_EQ(list.IndexOf("A"), -1);  // exact match only
-  list.Delete(0);
-  EXPECT_EQ(list[0], "c");
-  EXPECT_THROW(list.Delete(4), Exception);
-  EXPECT_THROW(list.Delete(-1), Exception);
-  EXPECT_EQ(list.Count(), 4);
+  EXPECT_EQ(List.IndexOf("a"), 3);
+  EXPECT_EQ(List.IndexOf("A"), -1);  // exact match only
+  List.Delete(0);
+  EXPECT_EQ(List[0], "c");
+  EXPECT_THROW(List.Delete(4), Exception);
+  EXPECT_THROW(List.Delete(-1), Exception);
+  EXPECT_EQ(List.Count(), 4);
 
   // Stable: equal keys keep their order.
-  list.SetItems({"b2", "a1", "b1", "a2"});
-  list.Sort([](const std::string& x, const std::string& y) { return int(x[0]) - int(y[0]); });
-  EXPECT_EQ(list.Items(), (std::vector<std::string>{"a1", "a2", "b2", "b1"}));
+  List.SetItems({"b2", "a1", "b1", "a2"});
+  List.Sort([](const std::string& x, const std::string& y) { return int(x[0]) - int(y[0]); });
+  EXPECT_EQ(List.Items(), (std::vector<std::string>{"a1", "a2", "b2", "b1"}));
 
-  TStrings copy;
-  copy.Add("old");
-  copy.Assign(&list);
-  EXPECT_EQ(copy.Items(), list.Items());
-  list.Clear();
-  EXPECT_EQ(list.Count(), 0);
-  EXPECT_EQ(copy.Count(), 4);  // a copy, not a view
+  TStrings Copy;
+  Copy.Add("old");
+  Copy.Assign(&List);
+  EXPECT_EQ(Copy.Items(), List.Items());
+  List.Clear();
+  EXPECT_EQ(List.Count(), 0);
+  EXPECT_EQ(Copy.Count(), 4);  // a copy, not a view
 
   // NUL bytes are characters like any other.
-  const std::string withNul("a\0b", 3);
-  copy.Add(withNul);
-  EXPECT_EQ(copy.IndexOf(withNul), 4);
-  EXPECT_EQ(copy.Strings(4).size(), 3u);
+  const std::string WithNul("a\0b", 3);
+  Copy.Add(WithNul);
+  EXPECT_EQ(Copy.IndexOf(WithNul), 4);
+  EXPECT_EQ(Copy.Strings(4).size(), 3u);
 }
 
 }  // namespace

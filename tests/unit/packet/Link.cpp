@@ -26,10 +26,10 @@ class PacketLink : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(Sim.OpenHandles(), 0u); }
 
   std::unique_ptr<TComPort> NewPort() {
-    auto port = std::make_unique<TComPort>(nullptr);
-    port->SetOS(&Sim);
-    port->SetPort_("COM7");
-    return port;
+    auto Port = std::make_unique<TComPort>(nullptr);
+    Port->SetOS(&Sim);
+    Port->SetPort_("COM7");
+    return Port;
   }
 
   TSimComOS Sim;
@@ -38,101 +38,101 @@ class PacketLink : public ::testing::Test {
 }  // namespace
 
 TEST_F(PacketLink, LinkFollowsComPort) {
-  auto a = NewPort();
-  auto b = NewPort();
-  auto packet = std::make_unique<TComDataPacket>(nullptr);
-  EXPECT_EQ(packet->ComPort(), nullptr);
+  auto A = NewPort();
+  auto B = NewPort();
+  auto Packet = std::make_unique<TComDataPacket>(nullptr);
+  EXPECT_EQ(Packet->ComPort(), nullptr);
 
-  packet->SetComPort(a.get());
-  EXPECT_EQ(TComPortTestAccess::LinkCount(*a), 1);
-  EXPECT_TRUE(TComPortTestAccess::HasRxBufLink(*a));
-  EXPECT_FALSE(a->TriggersOnRxChar());
-  packet->SetComPort(a.get());  // unchanged: no second registration (which would raise)
-  EXPECT_EQ(TComPortTestAccess::LinkCount(*a), 1);
+  Packet->SetComPort(A.get());
+  EXPECT_EQ(TComPortTestAccess::LinkCount(*A), 1);
+  EXPECT_TRUE(TComPortTestAccess::HasRxBufLink(*A));
+  EXPECT_FALSE(A->TriggersOnRxChar());
+  Packet->SetComPort(A.get());  // unchanged: no second registration (which would raise)
+  EXPECT_EQ(TComPortTestAccess::LinkCount(*A), 1);
 
-  packet->SetComPort(b.get());
-  EXPECT_EQ(TComPortTestAccess::LinkCount(*a), 0);
-  EXPECT_FALSE(TComPortTestAccess::HasRxBufLink(*a));
-  EXPECT_EQ(TComPortTestAccess::LinkCount(*b), 1);
+  Packet->SetComPort(B.get());
+  EXPECT_EQ(TComPortTestAccess::LinkCount(*A), 0);
+  EXPECT_FALSE(TComPortTestAccess::HasRxBufLink(*A));
+  EXPECT_EQ(TComPortTestAccess::LinkCount(*B), 1);
 
-  packet->SetComPort(nullptr);
-  EXPECT_EQ(TComPortTestAccess::LinkCount(*b), 0);
+  Packet->SetComPort(nullptr);
+  EXPECT_EQ(TComPortTestAccess::LinkCount(*B), 0);
 
-  packet->SetComPort(a.get());
-  packet.reset();
-  EXPECT_EQ(TComPortTestAccess::LinkCount(*a), 0);
+  Packet->SetComPort(A.get());
+  Packet.reset();
+  EXPECT_EQ(TComPortTestAccess::LinkCount(*A), 0);
   // The first port outlives the assembler that once asked it for a free notification.
-  a.reset();
+  A.reset();
 }
 
 TEST_F(PacketLink, DestroyedPortUnlinksAndTheBufferStays) {
   // Both orders of destruction through a common owner, as on a data module.
-  for (bool portFirst : {true, false}) {
-    SCOPED_TRACE(portFirst ? "port created first" : "assembler created first");
-    auto owner = std::make_unique<TDataModule>(nullptr);
-    TComPort* port = nullptr;
-    TComDataPacket* packet = nullptr;
-    if (portFirst) port = new TComPort(owner.get());
-    packet = new TComDataPacket(owner.get());
-    if (!portFirst) port = new TComPort(owner.get());
-    port->SetOS(&Sim);
-    port->SetPort_("COM7");
-    packet->SetStopString("\r\n");
-    packet->SetComPort(port);
-    ASSERT_EQ(TComPortTestAccess::LinkCount(*port), 1);
-    owner.reset();  // children go last-created first; either way nothing dangles
+  for (bool PortFirst : {true, false}) {
+    SCOPED_TRACE(PortFirst ? "port created first" : "assembler created first");
+    auto Owner = std::make_unique<TDataModule>(nullptr);
+    TComPort* Port = nullptr;
+    TComDataPacket* Packet = nullptr;
+    if (PortFirst) Port = new TComPort(Owner.get());
+    Packet = new TComDataPacket(Owner.get());
+    if (!PortFirst) Port = new TComPort(Owner.get());
+    Port->SetOS(&Sim);
+    Port->SetPort_("COM7");
+    Packet->SetStopString("\r\n");
+    Packet->SetComPort(Port);
+    ASSERT_EQ(TComPortTestAccess::LinkCount(*Port), 1);
+    Owner.reset();  // children go last-created first; either way nothing dangles
   }
 
-  auto port = NewPort();
-  TComDataPacket packet(nullptr);
-  packet.SetStopString("\r\n");
-  packet.SetComPort(port.get());
-  std::vector<std::string> got;
-  packet.OnPacket = [&](TObject*, const std::string& S) { got.push_back(S); };
-  port->SetEvents(TComEvents{evRxChar});
-  port->SetSyncMethod(smWindowSync);
-  port->Open();
+  auto Port = NewPort();
+  TComDataPacket Packet(nullptr);
+  Packet.SetStopString("\r\n");
+  Packet.SetComPort(Port.get());
+  std::vector<std::string> Got;
+  Packet.OnPacket = [&](TObject*, const std::string& S) { Got.push_back(S); };
+  Port->SetEvents(TComEvents{evRxChar});
+  Port->SetSyncMethod(smWindowSync);
+  Port->Open();
   Sim.Feed("COM7", "OK\r\npart");
-  ASSERT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return packet.Buffer() == "part"; }, 10s));
-  EXPECT_EQ(got, std::vector<std::string>{"OK"});
-  port.reset();
-  EXPECT_EQ(packet.ComPort(), nullptr);
-  EXPECT_EQ(packet.Buffer(), "part");
+  ASSERT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return Packet.Buffer() == "part"; }, 10s));
+  EXPECT_EQ(Got, std::vector<std::string>{"OK"});
+  Port.reset();
+  EXPECT_EQ(Packet.ComPort(), nullptr);
+  EXPECT_EQ(Packet.Buffer(), "part");
 }
 
 // The application's set-up: CR LF lines read by window synchronisation; the buffer and the
 // packet state survive a close and a reopen until the search resets them.
 TEST_F(PacketLink, DeviceBytesArriveAsLines) {
-  auto port = NewPort();
-  port->SetEvents(TComEvents{evRxChar});
-  port->SetSyncMethod(smWindowSync);
-  TComDataPacket packet(nullptr);
-  packet.SetStopString("\r\n");
-  packet.SetComPort(port.get());
+  auto Port = NewPort();
+  Port->SetEvents(TComEvents{evRxChar});
+  Port->SetSyncMethod(smWindowSync);
+  TComDataPacket Packet(nullptr);
+  Packet.SetStopString("\r\n");
+  Packet.SetComPort(Port.get());
   std::vector<std::string> events;
-  packet.OnPacket = [&](TObject* Sender, const std::string& S) {
-    EXPECT_EQ(Sender, &packet);
+  Packet.OnPacket = [&](TObject* Sender, const std::string& S) {
+    EXPECT_EQ(Sender, &Packet);
     EXPECT_TRUE(TMainLoop::Instance().IsMainThread());
     events.push_back("P:" + S);
   };
-  packet.OnDiscard = [&](TObject*, const std::string& S) { events.push_back("D:" + S); };
+  Packet.OnDiscard = [&](TObject*, const std::string& S) { events.push_back("D:" + S); };
 
-  port->Open();
+  Port->Open();
   Sim.Feed("COM7", "OK\r");
-  ASSERT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return packet.Buffer() == "OK\r"; }, 10s));
+  ASSERT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return Packet.Buffer() == "OK\r"; }, 10s));
   Sim.Feed("COM7", std::string("\nA\0\xFF\r\nB", 7));
   ASSERT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return events.size() == 2; }, 10s));
   EXPECT_EQ(events, (std::vector<std::string>{"P:OK", "P:" + std::string("A\0\xFF", 3)}));
 
-  port->Close();
-  port->Open();
-  EXPECT_EQ(packet.Buffer(), "B");
-  packet.ResetBuffer();
+  Port->Close();
+  Port->Open();
+  EXPECT_EQ(Packet.Buffer(), "B");
+  Packet.ResetBuffer();
   Sim.Feed("COM7", "C\r\n");
   ASSERT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return events.size() == 4; }, 10s));
   EXPECT_EQ(events[2], "D:B");
   EXPECT_EQ(events[3], "P:C");
-  port->Close();
+  Port->Close();
 }
 
 // A link that unregisters while a block is being handed round (the first assembler leaves the
@@ -147,21 +147,21 @@ TEST_F(PacketLink, ALinkLeavingDuringTheDeliveryDoesNotTakeTheBlockFromTheOthers
   for (const TCase& C : {TCase{"first leaves", 0, 0}, TCase{"second leaves", 1, 1},
                          TCase{"first removes the second", 0, 1}}) {
     SCOPED_TRACE(C.Name);
-    auto port = NewPort();
-    port->SetEvents(TComEvents{evRxChar});
-    port->SetSyncMethod(smWindowSync);
-    std::unique_ptr<TComDataPacket> packets[3];
+    auto Port = NewPort();
+    Port->SetEvents(TComEvents{evRxChar});
+    Port->SetSyncMethod(smWindowSync);
+    std::unique_ptr<TComDataPacket> Packets[3];
     std::vector<std::string> got[3];
     for (int I = 0; I < 3; ++I) {
-      packets[I] = std::make_unique<TComDataPacket>(nullptr);
-      packets[I]->SetStopString("\r\n");
-      packets[I]->SetComPort(port.get());
-      packets[I]->OnPacket = [&, I](TObject*, const std::string& S) {
+      Packets[I] = std::make_unique<TComDataPacket>(nullptr);
+      Packets[I]->SetStopString("\r\n");
+      Packets[I]->SetComPort(Port.get());
+      Packets[I]->OnPacket = [&, I](TObject*, const std::string& S) {
         got[I].push_back(S);
-        if (I == C.Leaving) packets[C.Left]->SetComPort(nullptr);
+        if (I == C.Leaving) Packets[C.Left]->SetComPort(nullptr);
       };
     }
-    port->Open();
+    Port->Open();
     Sim.Feed("COM7", "OK\r\n");
     ASSERT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return got[2].size() == 1; }, 10s));
     for (int I = 0; I < 3; ++I) {
@@ -169,8 +169,8 @@ TEST_F(PacketLink, ALinkLeavingDuringTheDeliveryDoesNotTakeTheBlockFromTheOthers
       const bool RemovedBeforeItsTurn = I == C.Left && C.Left > C.Leaving;
       EXPECT_EQ(got[I].size(), RemovedBeforeItsTurn ? 0u : 1u) << "assembler " << I;
     }
-    port->Close();
-    for (auto& P : packets)
+    Port->Close();
+    for (auto& P : Packets)
       P->SetComPort(nullptr);
   }
 }

@@ -22,63 +22,63 @@ struct TRandomSource {
 }  // namespace
 
 TEST(PacketModelCheck, RandomStreamsGiveTheModelsEvents) {
-  int withPackets = 0, withDiscards = 0, withExceptions = 0;
-  for (uint32_t seed = 1; seed <= 6000; ++seed) {
-    TRandomSource src{std::mt19937(seed)};
-    const TScenario s = MakeScenario(src);
-    const auto logs = RunScenario(s);
-    const TLog& model = logs.first;
-    ASSERT_EQ(Describe(model), Describe(logs.second)) << "seed " << seed;
-    auto has = [&](char k) {
-      return std::any_of(model.begin(), model.end(), [k](const TEvent& e) { return e.Kind == k; });
+  int WithPackets = 0, WithDiscards = 0, WithExceptions = 0;
+  for (uint32_t Seed = 1; Seed <= 6000; ++Seed) {
+    TRandomSource Src{std::mt19937(Seed)};
+    const TScenario S = MakeScenario(Src);
+    const auto Logs = RunScenario(S);
+    const TLog& Model = Logs.first;
+    ASSERT_EQ(Describe(Model), Describe(Logs.second)) << "seed " << Seed;
+    auto Has = [&](char k) {
+      return std::any_of(Model.begin(), Model.end(), [k](const TEvent& e) { return e.Kind == k; });
     };
-    withPackets += has('P');
-    withDiscards += has('D');
-    withExceptions += has('X');
+    WithPackets += Has('P');
+    WithDiscards += Has('D');
+    WithExceptions += Has('X');
   }
   // The generator must keep reaching the interesting paths, or the comparison proves little.
-  EXPECT_GT(withPackets, 3000);
-  EXPECT_GT(withDiscards, 1500);
-  EXPECT_GT(withExceptions, 300);
+  EXPECT_GT(WithPackets, 3000);
+  EXPECT_GT(WithDiscards, 1500);
+  EXPECT_GT(WithExceptions, 300);
 }
 
 // Long streams in tiny blocks and many packets in one huge block: a quadratic assembler needs
 // minutes here, the linear one milliseconds. The bound is generous on purpose.
 TEST(PacketModelCheck, LargeStreamsTakeLinearTime) {
-  const auto begin = std::chrono::steady_clock::now();
+  const auto Begin = std::chrono::steady_clock::now();
 
-  TTestPacket p(nullptr);
-  size_t packets = 0, packetBytes = 0;
-  p.OnPacket = [&](TObject*, const std::string& Str) {
-    ++packets;
+  TTestPacket P(nullptr);
+  size_t Packets = 0, packetBytes = 0;
+  P.OnPacket = [&](TObject*, const std::string& Str) {
+    ++Packets;
     packetBytes += Str.size();
   };
   // No stop string found, no limit: a partial match of the stop string is carried all along.
-  p.SetStopString("aab");
-  p.SetMaxBufferSize(0);
-  const std::string one = "a";
-  for (int i = 0; i < 1 << 20; ++i)
-    p.AddData(i % 2 ? one : std::string("\xE0"));
-  EXPECT_EQ(p.Buffer().size(), size_t{1} << 20);
-  EXPECT_EQ(packets, 0u);
+  P.SetStopString("aab");
+  P.SetMaxBufferSize(0);
+  const std::string One = "a";
+  for (int I = 0; I < 1 << 20; ++I)
+    P.AddData(I % 2 ? One : std::string("\xE0"));
+  EXPECT_EQ(P.Buffer().size(), size_t{1} << 20);
+  EXPECT_EQ(Packets, 0u);
 
   // A megabyte of short lines in one block.
-  p.SetStopString("\r\n");  // discards the megabyte above
-  std::string block;
-  while (block.size() < (1u << 20))
-    block += "OK 42\r\n";
-  p.AddData(block);
-  EXPECT_EQ(packets, block.size() / 7);
-  EXPECT_EQ(packetBytes, packets * 5);
-  EXPECT_TRUE(p.Buffer().empty());
+  P.SetStopString("\r\n");  // discards the megabyte above
+  std::string Block;
+  while (Block.size() < (1u << 20))
+    Block += "OK 42\r\n";
+  P.AddData(Block);
+  EXPECT_EQ(Packets, Block.size() / 7);
+  EXPECT_EQ(packetBytes, Packets * 5);
+  EXPECT_TRUE(P.Buffer().empty());
 
   // The same with a start string searched first for every packet.
-  p.SetStartString("K");
-  packets = 0;
-  p.AddData(block);
-  EXPECT_EQ(packets, block.size() / 7);
+  P.SetStartString("K");
+  Packets = 0;
+  P.AddData(Block);
+  EXPECT_EQ(Packets, Block.size() / 7);
 
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(30));
+  EXPECT_LT(std::chrono::steady_clock::now() - Begin, std::chrono::seconds(30));
 }
 
 }  // namespace comfind

@@ -36,43 +36,43 @@ struct THook {
 
 inline void RunStartHook(const THook& H, const std::string& S, int32_t& Pos) {
   if (H.Throws && S.find('%') != std::string::npos && S.size() % 2 == 1) throw TBoom{};
-  const int32_t n = static_cast<int32_t>(S.size());
+  const int32_t N = static_cast<int32_t>(S.size());
   switch (H.Kind) {
     case 1:  // start at the first '#'
-      if (auto p = S.find('#'); p != std::string::npos) Pos = static_cast<int32_t>(p) + 1;
+      if (auto P = S.find('#'); P != std::string::npos) Pos = static_cast<int32_t>(P) + 1;
       break;
     case 2:  // refuse any start while a 'z' (or, oddly, a 'Z') is buffered
       if (S.find('z') != std::string::npos) Pos = 0;
       if (S.find('Z') != std::string::npos) Pos = -7;
       break;
     case 3:  // beyond the end once N characters are there
-      if (n >= H.N) Pos = n + H.N;
+      if (N >= H.N) Pos = N + H.N;
       break;
     case 4:  // a fixed position whenever something is buffered
-      if (n > 0) Pos = H.N;
+      if (N > 0) Pos = H.N;
       break;
   }
 }
 
 inline void RunStopHook(const THook& H, const std::string& S, int32_t& Pos) {
   if (H.Throws && S.find('%') != std::string::npos && S.size() % 2 == 0) throw TBoom{};
-  const int32_t n = static_cast<int32_t>(S.size());
+  const int32_t N = static_cast<int32_t>(S.size());
   switch (H.Kind) {
     case 1:  // fixed length
-      if (n >= H.N) Pos = H.N;
+      if (N >= H.N) Pos = H.N;
       break;
     case 2:  // up to the first '.', and never while a ';' is buffered
-      if (auto p = S.find('.'); p != std::string::npos) Pos = static_cast<int32_t>(p) + 1;
+      if (auto P = S.find('.'); P != std::string::npos) Pos = static_cast<int32_t>(P) + 1;
       if (S.find(';') != std::string::npos) Pos = -3;
       break;
     case 3:  // beyond the end once N characters are there
-      if (n >= H.N) Pos = n + H.N;
+      if (N >= H.N) Pos = N + H.N;
       break;
     case 4:  // breaks the hook contract: an end even for an empty buffer
       Pos = H.N;
       break;
     case 5:  // holds the default rules back until N characters are there
-      if (n < H.N) Pos = 0;
+      if (N < H.N) Pos = 0;
       break;
   }
 }
@@ -99,9 +99,9 @@ class TModel {
       InPacket = false;
       return;
     }
-    std::string s = Buf;
+    std::string S = Buf;
     try {
-      Discard(s);
+      Discard(S);
     } catch (...) {
       Buf.clear();
       InPacket = false;
@@ -131,8 +131,8 @@ class TModel {
   }
 
   static std::string Up(std::string S) {
-    for (char& c : S)
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    for (char& C : S)
+      if (C >= 'a' && C <= 'z') C = static_cast<char>(C - 'a' + 'A');
     return S;
   }
   size_t Search(const std::string& Needle, const std::string& Hay) const {
@@ -156,15 +156,15 @@ class TModel {
   }
 
   void FindStart() {
-    int32_t pos = -1;
-    if (StartHook.Kind != 0) OnStart(Buf, pos);
-    if (pos > 0) {
-      StartAt(pos);
-    } else if (pos == -1) {
+    int32_t Pos = -1;
+    if (StartHook.Kind != 0) OnStart(Buf, Pos);
+    if (Pos > 0) {
+      StartAt(Pos);
+    } else if (Pos == -1) {
       if (Start.empty()) {
         InPacket = true;
-      } else if (size_t p = Search(Start, Buf); p != std::string::npos) {
-        StartAt(static_cast<int64_t>(p) + 1);
+      } else if (size_t P = Search(Start, Buf); P != std::string::npos) {
+        StartAt(static_cast<int64_t>(P) + 1);
       }
     }
   }
@@ -172,41 +172,41 @@ class TModel {
   void StartAt(int64_t P) {
     InPacket = true;
     if (P > 1) {
-      std::string d = Buf.substr(0, static_cast<size_t>(P - 1));
+      std::string D = Buf.substr(0, static_cast<size_t>(P - 1));
       Buf.erase(0, static_cast<size_t>(P - 1));
-      if (!d.empty()) Discard(d);
+      if (!D.empty()) Discard(D);
     }
   }
 
   bool FindEnd() {
-    int32_t pos = -1;
-    if (StopHook.Kind != 0) OnStop(Buf, pos);
-    size_t end;
-    if (pos > 0) {
+    int32_t Pos = -1;
+    if (StopHook.Kind != 0) OnStop(Buf, Pos);
+    size_t End;
+    if (Pos > 0) {
       if (Buf.empty()) return false;  // the implementation's chosen behaviour
-      end = static_cast<size_t>(pos);
-    } else if (pos == -1) {
+      End = static_cast<size_t>(Pos);
+    } else if (Pos == -1) {
       if (Size > 0 && static_cast<int64_t>(Buf.size()) >= Size) {
-        end = static_cast<size_t>(Size);
+        End = static_cast<size_t>(Size);
       } else {
-        const size_t k = Start.size();
-        const std::string rest = k < Buf.size() ? Buf.substr(k) : std::string();
-        const size_t p = Search(Stop, rest);
-        if (p == std::string::npos) return false;
-        end = p + k + Stop.size();
+        const size_t K = Start.size();
+        const std::string Rest = K < Buf.size() ? Buf.substr(K) : std::string();
+        const size_t P = Search(Stop, Rest);
+        if (P == std::string::npos) return false;
+        End = P + K + Stop.size();
       }
     } else {
       return false;
     }
     InPacket = false;
-    std::string pk = Buf.substr(0, end);
-    Buf.erase(0, end);
+    std::string Pk = Buf.substr(0, End);
+    Buf.erase(0, End);
     if (!IncludeStrings) {
-      if (Search(Start, pk) == 0) pk.erase(0, Start.size());
-      if (!Stop.empty() && pk.size() >= Stop.size() && Search(Stop, pk) == pk.size() - Stop.size())
-        pk.erase(pk.size() - Stop.size());
+      if (Search(Start, Pk) == 0) Pk.erase(0, Start.size());
+      if (!Stop.empty() && Pk.size() >= Stop.size() && Search(Stop, Pk) == Pk.size() - Stop.size())
+        Pk.erase(Pk.size() - Stop.size());
     }
-    Packet(pk);
+    Packet(Pk);
     return true;
   }
 };
@@ -250,89 +250,89 @@ struct TScenario {
 // Next(n) returns a value in [0, n).
 template <typename TSource>
 TScenario MakeScenario(TSource& Src) {
-  static const char kAlphabet[] = {'a',    'b', 'A', 'B', '<', '>', '\r', '\n', '\0', '\xE0',
-                                   '\xC0', '#', '.', ';', 'z', 'Z', '!',  '?',  '%'};
-  static const char* const kMarkers[] = {"",   "\r\n", "<",    ">",  "ab",  "aab", "abab",
-                                         "aa", "AB",   "\xE0", "\0", "a\r", "<<",  "b<a"};
-  auto byte = [&] {
+  static const char Alphabet[] = {'a',    'b', 'A', 'B', '<', '>', '\r', '\n', '\0', '\xE0',
+                                  '\xC0', '#', '.', ';', 'z', 'Z', '!',  '?',  '%'};
+  static const char* const Markers[] = {"",   "\r\n", "<",    ">",  "ab",  "aab", "abab",
+                                        "aa", "AB",   "\xE0", "\0", "a\r", "<<",  "b<a"};
+  auto Byte = [&] {
     // Mostly marker characters, so that markers, partial markers and overlaps are common.
-    const uint32_t r = Src.Next(100);
-    return r < 70 ? kAlphabet[Src.Next(8)] : kAlphabet[Src.Next(sizeof kAlphabet)];
+    const uint32_t R = Src.Next(100);
+    return R < 70 ? Alphabet[Src.Next(8)] : Alphabet[Src.Next(sizeof Alphabet)];
   };
-  auto marker = [&] {
+  auto Marker = [&] {
     if (Src.Next(3) == 0) {
-      std::string s;
-      for (uint32_t n = Src.Next(4); n > 0; --n)
-        s += kAlphabet[Src.Next(10)];
-      return s;
+      std::string S;
+      for (uint32_t N = Src.Next(4); N > 0; --N)
+        S += Alphabet[Src.Next(10)];
+      return S;
     }
-    const uint32_t i = Src.Next(std::size(kMarkers));
-    return i == 10 ? std::string(1, '\0') : std::string(kMarkers[i]);
+    const uint32_t I = Src.Next(std::size(Markers));
+    return I == 10 ? std::string(1, '\0') : std::string(Markers[I]);
   };
-  auto limit = [&] {
-    static const int32_t kLimits[] = {1024, 0, -1, 1, 2, 3, 5, 8, 13, 40};
-    return kLimits[Src.Next(std::size(kLimits))];
+  auto Limit = [&] {
+    static const int32_t Limits[] = {1024, 0, -1, 1, 2, 3, 5, 8, 13, 40};
+    return Limits[Src.Next(std::size(Limits))];
   };
-  TScenario s;
-  s.Start = Src.Next(2) ? marker() : std::string();
-  s.Stop = Src.Next(4) ? marker() : std::string();
-  s.CaseInsensitive = Src.Next(3) == 0;
-  s.IncludeStrings = Src.Next(3) == 0;
-  s.MaxBufferSize = limit();
-  s.Size = Src.Next(3) == 0 ? static_cast<int32_t>(Src.Next(7)) : 0;
+  TScenario S;
+  S.Start = Src.Next(2) ? Marker() : std::string();
+  S.Stop = Src.Next(4) ? Marker() : std::string();
+  S.CaseInsensitive = Src.Next(3) == 0;
+  S.IncludeStrings = Src.Next(3) == 0;
+  S.MaxBufferSize = Limit();
+  S.Size = Src.Next(3) == 0 ? static_cast<int32_t>(Src.Next(7)) : 0;
   if (Src.Next(4) == 0)
-    s.StartHook = {static_cast<int>(1 + Src.Next(4)), static_cast<int>(1 + Src.Next(5)),
+    S.StartHook = {static_cast<int>(1 + Src.Next(4)), static_cast<int>(1 + Src.Next(5)),
                    Src.Next(4) == 0};
   if (Src.Next(4) == 0)
-    s.StopHook = {static_cast<int>(1 + Src.Next(5)), static_cast<int>(1 + Src.Next(5)),
+    S.StopHook = {static_cast<int>(1 + Src.Next(5)), static_cast<int>(1 + Src.Next(5)),
                   Src.Next(4) == 0};
-  s.PacketThrows = Src.Next(5) == 0;
-  s.DiscardThrows = Src.Next(5) == 0;
-  for (uint32_t n = 1 + Src.Next(40); n > 0; --n) {
-    TOp op;
-    const uint32_t r = Src.Next(100);
-    if (r < 80) {
-      op.Kind = opFeed;
-      for (uint32_t len = Src.Next(Src.Next(4) == 0 ? 30 : 6); len > 0; --len)
-        op.Text += byte();
-    } else if (r < 83) {
-      op.Kind = opReset;
-    } else if (r < 86) {
-      op.Kind = opSetStart;
-      op.Text = marker();
-    } else if (r < 89) {
-      op.Kind = opSetStop;
-      op.Text = marker();
-    } else if (r < 91) {
-      op.Kind = opSetSize;
-      op.Value = static_cast<int32_t>(Src.Next(7));
-    } else if (r < 93) {
-      op.Kind = opSetCase;
-      op.Value = static_cast<int32_t>(Src.Next(2));
-    } else if (r < 95) {
-      op.Kind = opSetInclude;
-      op.Value = static_cast<int32_t>(Src.Next(2));
-    } else if (r < 97) {
-      op.Kind = opSetMax;
-      op.Value = limit();
+  S.PacketThrows = Src.Next(5) == 0;
+  S.DiscardThrows = Src.Next(5) == 0;
+  for (uint32_t N = 1 + Src.Next(40); N > 0; --N) {
+    TOp Op;
+    const uint32_t R = Src.Next(100);
+    if (R < 80) {
+      Op.Kind = opFeed;
+      for (uint32_t Len = Src.Next(Src.Next(4) == 0 ? 30 : 6); Len > 0; --Len)
+        Op.Text += Byte();
+    } else if (R < 83) {
+      Op.Kind = opReset;
+    } else if (R < 86) {
+      Op.Kind = opSetStart;
+      Op.Text = Marker();
+    } else if (R < 89) {
+      Op.Kind = opSetStop;
+      Op.Text = Marker();
+    } else if (R < 91) {
+      Op.Kind = opSetSize;
+      Op.Value = static_cast<int32_t>(Src.Next(7));
+    } else if (R < 93) {
+      Op.Kind = opSetCase;
+      Op.Value = static_cast<int32_t>(Src.Next(2));
+    } else if (R < 95) {
+      Op.Kind = opSetInclude;
+      Op.Value = static_cast<int32_t>(Src.Next(2));
+    } else if (R < 97) {
+      Op.Kind = opSetMax;
+      Op.Value = Limit();
     } else {
-      op.Kind = Src.Next(2) ? opBeginLoading : opLoaded;
+      Op.Kind = Src.Next(2) ? opBeginLoading : opLoaded;
     }
-    s.Ops.push_back(std::move(op));
+    S.Ops.push_back(std::move(Op));
   }
-  return s;
+  return S;
 }
 
 // Plays the scenario on the model and on the real assembler; returns both recordings.
 inline std::pair<TLog, TLog> RunScenario(const TScenario& S) {
-  TLog modelLog, realLog;
-  auto packetHandler = [&S](TLog& Log) {
+  TLog ModelLog, RealLog;
+  auto PacketHandler = [&S](TLog& Log) {
     return [&S, &Log](const std::string& Str) {
       Log.push_back({'P', Str});
       if (S.PacketThrows && Str.find('!') != std::string::npos) throw TBoom{};
     };
   };
-  auto discardHandler = [&S](TLog& Log) {
+  auto DiscardHandler = [&S](TLog& Log) {
     return [&S, &Log](const std::string& Str) {
       Log.push_back({'D', Str});
       if (S.DiscardThrows && Str.find('?') != std::string::npos) throw TBoom{};
@@ -348,14 +348,14 @@ inline std::pair<TLog, TLog> RunScenario(const TScenario& S) {
   m.Size = S.Size;
   m.StartHook = S.StartHook;
   m.StopHook = S.StopHook;
-  m.Packet = packetHandler(modelLog);
-  m.Discard = discardHandler(modelLog);
+  m.Packet = PacketHandler(ModelLog);
+  m.Discard = DiscardHandler(ModelLog);
   m.OnStart = [&](const std::string& Str, int32_t& Pos) {
-    modelLog.push_back({'S', Str});
+    ModelLog.push_back({'S', Str});
     RunStartHook(S.StartHook, Str, Pos);
   };
   m.OnStop = [&](const std::string& Str, int32_t& Pos) {
-    modelLog.push_back({'E', Str});
+    ModelLog.push_back({'E', Str});
     RunStopHook(S.StopHook, Str, Pos);
   };
 
@@ -369,62 +369,62 @@ inline std::pair<TLog, TLog> RunScenario(const TScenario& S) {
   p.SetMaxBufferSize(S.MaxBufferSize);
   p.SetSize(S.Size);
   p.Loaded();
-  auto realPacket = packetHandler(realLog);
-  auto realDiscard = discardHandler(realLog);
-  p.OnPacket = [realPacket](TObject*, const std::string& Str) { realPacket(Str); };
-  p.OnDiscard = [realDiscard](TObject*, const std::string& Str) { realDiscard(Str); };
+  auto RealPacket = PacketHandler(RealLog);
+  auto RealDiscard = DiscardHandler(RealLog);
+  p.OnPacket = [RealPacket](TObject*, const std::string& Str) { RealPacket(Str); };
+  p.OnDiscard = [RealDiscard](TObject*, const std::string& Str) { RealDiscard(Str); };
   if (S.StartHook.Kind != 0)
     p.OnCustomStart = [&](TObject*, const std::string& Str, int32_t& Pos) {
-      realLog.push_back({'S', Str});
+      RealLog.push_back({'S', Str});
       RunStartHook(S.StartHook, Str, Pos);
     };
   if (S.StopHook.Kind != 0)
     p.OnCustomStop = [&](TObject*, const std::string& Str, int32_t& Pos) {
-      realLog.push_back({'E', Str});
+      RealLog.push_back({'E', Str});
       RunStopHook(S.StopHook, Str, Pos);
     };
 
-  auto play = [](TLog& Log, auto&& Step) {
+  auto Play = [](TLog& Log, auto&& Step) {
     try {
       Step();
     } catch (const TBoom&) {
       Log.push_back({'X', ""});
     }
   };
-  for (const TOp& op : S.Ops) {
-    const bool flag = op.Value != 0;
-    switch (op.Kind) {
+  for (const TOp& Op : S.Ops) {
+    const bool flag = Op.Value != 0;
+    switch (Op.Kind) {
       case opFeed:
-        play(modelLog, [&] { m.AddData(op.Text); });
-        play(realLog, [&] { p.AddData(op.Text); });
+        Play(ModelLog, [&] { m.AddData(Op.Text); });
+        Play(RealLog, [&] { p.AddData(Op.Text); });
         break;
       case opReset:
-        play(modelLog, [&] { m.Reset(); });
-        play(realLog, [&] { p.ResetBuffer(); });
+        Play(ModelLog, [&] { m.Reset(); });
+        Play(RealLog, [&] { p.ResetBuffer(); });
         break;
       case opSetStart:
-        play(modelLog, [&] { m.SetStart(op.Text); });
-        play(realLog, [&] { p.SetStartString(op.Text); });
+        Play(ModelLog, [&] { m.SetStart(Op.Text); });
+        Play(RealLog, [&] { p.SetStartString(Op.Text); });
         break;
       case opSetStop:
-        play(modelLog, [&] { m.SetStop(op.Text); });
-        play(realLog, [&] { p.SetStopString(op.Text); });
+        Play(ModelLog, [&] { m.SetStop(Op.Text); });
+        Play(RealLog, [&] { p.SetStopString(Op.Text); });
         break;
       case opSetSize:
-        play(modelLog, [&] { m.SetSize(op.Value); });
-        play(realLog, [&] { p.SetSize(op.Value); });
+        Play(ModelLog, [&] { m.SetSize(Op.Value); });
+        Play(RealLog, [&] { p.SetSize(Op.Value); });
         break;
       case opSetCase:
-        play(modelLog, [&] { m.SetCaseInsensitive(flag); });
-        play(realLog, [&] { p.SetCaseInsensitive(flag); });
+        Play(ModelLog, [&] { m.SetCaseInsensitive(flag); });
+        Play(RealLog, [&] { p.SetCaseInsensitive(flag); });
         break;
       case opSetInclude:
         m.IncludeStrings = flag;
         p.SetIncludeStrings(flag);
         break;
       case opSetMax:
-        m.MaxBufferSize = op.Value;
-        p.SetMaxBufferSize(op.Value);
+        m.MaxBufferSize = Op.Value;
+        p.SetMaxBufferSize(Op.Value);
         break;
       case opBeginLoading:
         m.Loading = true;
@@ -435,31 +435,31 @@ inline std::pair<TLog, TLog> RunScenario(const TScenario& S) {
         p.Loaded();
         break;
     }
-    modelLog.push_back({'B', m.Buf + (m.InPacket ? "|in" : "|out")});
-    realLog.push_back({'B', p.Buffer() + (p.InPacket() ? "|in" : "|out")});
+    ModelLog.push_back({'B', m.Buf + (m.InPacket ? "|in" : "|out")});
+    RealLog.push_back({'B', p.Buffer() + (p.InPacket() ? "|in" : "|out")});
   }
-  return {std::move(modelLog), std::move(realLog)};
+  return {std::move(ModelLog), std::move(RealLog)};
 }
 
 // Printable form of a recording, for failure messages.
 inline std::string Describe(const TLog& Log) {
-  std::string out;
-  for (const TEvent& e : Log) {
-    out += e.Kind;
-    out += '[';
-    for (unsigned char c : e.Text) {
-      if (c >= 0x20 && c < 0x7F) {
-        out += static_cast<char>(c);
+  std::string Out;
+  for (const TEvent& E : Log) {
+    Out += E.Kind;
+    Out += '[';
+    for (unsigned char C : E.Text) {
+      if (C >= 0x20 && C < 0x7F) {
+        Out += static_cast<char>(C);
       } else {
-        static const char kHex[] = "0123456789ABCDEF";
-        out += "\\x";
-        out += kHex[c >> 4];
-        out += kHex[c & 15];
+        static const char Hex[] = "0123456789ABCDEF";
+        Out += "\\x";
+        Out += Hex[C >> 4];
+        Out += Hex[C & 15];
       }
     }
-    out += "] ";
+    Out += "] ";
   }
-  return out;
+  return Out;
 }
 
 }  // namespace packet_model

@@ -73,22 +73,22 @@ TEST_F(PacketRules, ApplicationLinesEndAtCrLf) {
   Take();
 
   // Bytes without CR LF collect until a block leaves 1024 or more, then go in one discard.
-  const std::string chunk(1000, 'x');
-  Packet.AddData(chunk);
+  const std::string Chunk(1000, 'x');
+  Packet.AddData(Chunk);
   EXPECT_EQ(Take(), TList{});
   Packet.AddData(std::string(23, 'y'));
   EXPECT_EQ(Take(), TList{});
   Packet.AddData("z");
-  EXPECT_EQ(Take(), TList{D(chunk + std::string(23, 'y') + "z")});
+  EXPECT_EQ(Take(), TList{D(Chunk + std::string(23, 'y') + "z")});
   EXPECT_TRUE(Packet.Buffer().empty());
 }
 
 TEST_F(PacketRules, BytesPassUnchanged) {
   Packet.SetStopString(std::string("\0;", 2));
-  const std::string cyr = "\xCF\xF0\xE8\xE2\xE5\xF2";  // code page 1251 letters
-  Packet.AddData(cyr + std::string("\0", 1));
+  const std::string Cyr = "\xCF\xF0\xE8\xE2\xE5\xF2";  // code page 1251 letters
+  Packet.AddData(Cyr + std::string("\0", 1));
   Packet.AddData(std::string(";\xFF\0\x80\0;", 6));
-  EXPECT_EQ(Take(), (TList{P(cyr), P(std::string("\xFF\0\x80", 3))}));
+  EXPECT_EQ(Take(), (TList{P(Cyr), P(std::string("\xFF\0\x80", 3))}));
 }
 
 TEST_F(PacketRules, WithoutStopConditionEveryBlockIsAPacket) {
@@ -117,8 +117,8 @@ TEST_F(PacketRules, StartAndStopStringsFramePackets) {
   Packet.SetIncludeStrings(false);
   Packet.SetStartString("<<");
   Packet.SetStopString(">>");
-  for (const char* block : {"xy<", "<p>", ">", "q<", "x<", "<<r>", ">"})
-    Packet.AddData(block);
+  for (const char* Block : {"xy<", "<p>", ">", "q<", "x<", "<<r>", ">"})
+    Packet.AddData(Block);
   EXPECT_EQ(Take(), (TList{D("xy"), P("p"), D("q<x"), P("<r")}));
 
   // The stop string is searched behind the start string only: "<>" does not end at once.
@@ -184,45 +184,45 @@ TEST_F(PacketRules, SizeCutsBeforeTheStopString) {
 }
 
 TEST_F(PacketRules, HooksPlaceStartAndEnd) {
-  std::vector<std::string> stopSeen;
+  std::vector<std::string> StopSeen;
   Packet.OnCustomStop = [&](TObject* Sender, const std::string& Str, int32_t& Pos) {
     EXPECT_EQ(Sender, &Packet);
     EXPECT_EQ(Pos, -1);
-    stopSeen.push_back(Str);
+    StopSeen.push_back(Str);
     if (Str.size() >= 3) Pos = 3;
   };
   Packet.AddData("ABCDEFG");
   EXPECT_EQ(Take(), (TList{P("ABC"), P("DEF")}));
   EXPECT_EQ(Packet.Buffer(), "G");
-  EXPECT_EQ(stopSeen, (TList{"ABCDEFG", "DEFG", "G"}));
+  EXPECT_EQ(StopSeen, (TList{"ABCDEFG", "DEFG", "G"}));
 
   // A position beyond the end takes the whole buffer; processing goes on with the empty rest.
-  stopSeen.clear();
+  StopSeen.clear();
   Packet.OnCustomStop = [&](TObject*, const std::string& Str, int32_t& Pos) {
-    stopSeen.push_back(Str);
+    StopSeen.push_back(Str);
     if (Str.size() >= 2) Pos = 100;
   };
-  std::vector<std::string> startSeen;
+  std::vector<std::string> StartSeen;
   Packet.OnCustomStart = [&](TObject*, const std::string& Str, int32_t&) {
-    startSeen.push_back(Str);
+    StartSeen.push_back(Str);
   };
   Packet.AddData("H");
   EXPECT_EQ(Take(), TList{P("GH")});
-  EXPECT_EQ(stopSeen, (TList{"GH", ""}));
-  EXPECT_EQ(startSeen, TList{""});
+  EXPECT_EQ(StopSeen, (TList{"GH", ""}));
+  EXPECT_EQ(StartSeen, TList{""});
 
   // A start hook that answers 0 holds the start back, even when the start string is there;
   // the default rule applies again once it leaves Pos alone.
   Packet.OnCustomStop = nullptr;
   Packet.SetStopString(">");
   Packet.SetStartString("<");
-  bool hold = true;
+  bool Hold = true;
   Packet.OnCustomStart = [&](TObject*, const std::string&, int32_t& Pos) {
-    if (hold) Pos = 0;
+    if (Hold) Pos = 0;
   };
   Packet.AddData("x<a>");
   EXPECT_EQ(Take(), TList{});
-  hold = false;
+  Hold = false;
   Packet.AddData("");
   EXPECT_EQ(Take(), (TList{D("x"), P("a")}));
 
@@ -240,14 +240,14 @@ TEST_F(PacketRules, HooksPlaceStartAndEnd) {
 // A stop hook that reports an end for an empty buffer breaks its contract; the pass ends there
 // instead of cutting empty packets for ever.
 TEST_F(PacketRules, StopHookEndingAnEmptyBufferEndsThePass) {
-  int calls = 0;
+  int Calls = 0;
   Packet.OnCustomStop = [&](TObject*, const std::string&, int32_t& Pos) {
-    ++calls;
+    ++Calls;
     Pos = 1;
   };
   Packet.AddData("ab");
   EXPECT_EQ(Take(), (TList{P("a"), P("b")}));
-  EXPECT_EQ(calls, 3);
+  EXPECT_EQ(Calls, 3);
   EXPECT_TRUE(Packet.Buffer().empty());
   Packet.AddData("");
   EXPECT_EQ(Take(), TList{});
@@ -271,8 +271,8 @@ TEST_F(PacketRules, BufferLimitAppliesToWhatRemains) {
   Packet.AddData("");
   EXPECT_EQ(Take(), TList{D("xyz")});
 
-  for (int32_t none : {0, -5}) {
-    Packet.SetMaxBufferSize(none);
+  for (int32_t None : {0, -5}) {
+    Packet.SetMaxBufferSize(None);
     Packet.AddData(std::string(5000, 'q'));
     EXPECT_EQ(Take(), TList{});
     Packet.ResetBuffer();
@@ -373,11 +373,11 @@ TEST_F(PacketRules, RaisingHandlersLeaveAConsistentBuffer) {
 // Handlers may feed data or change settings while a block is being cut.
 TEST_F(PacketRules, HandlersMayReenter) {
   Packet.SetStopString(">");
-  bool fed = false;
+  bool Fed = false;
   Packet.OnPacket = [&](TObject*, const std::string& Str) {
     Events.push_back("P:" + Str);
-    if (Str == "a" && !fed) {
-      fed = true;
+    if (Str == "a" && !Fed) {
+      Fed = true;
       Packet.AddData("x>");
     }
     if (Str == "stop") Packet.SetStopString("]");

@@ -21,11 +21,11 @@ const char* SyncName(TSyncMethod M) {
 class TThreadLog {
  public:
   void Add() {
-    std::lock_guard<std::mutex> lock(FLock);
+    std::lock_guard<std::mutex> Lock(FLock);
     FIds.insert(std::this_thread::get_id());
   }
   std::set<std::thread::id> Ids() {
-    std::lock_guard<std::mutex> lock(FLock);
+    std::lock_guard<std::mutex> Lock(FLock);
     return FIds;
   }
 
@@ -286,7 +286,7 @@ TEST_F(PortEvents, AFailingHandlerOnTheThreadEndsTheLoopAndIsReported) {
     SCOPED_TRACE(SyncName(M));
     Sim.ClearCalls();
     {
-      std::lock_guard<std::mutex> lock(LoopLock);
+      std::lock_guard<std::mutex> Lock(LoopLock);
       LoopReports.clear();
     }
     Port->SetSyncMethod(M);
@@ -545,8 +545,8 @@ TEST_F(PortEvents, AWaitTheMaskCouldNotCancelIsFreedOnlyOnceTheDeviceIsClosed) {
   ASSERT_FALSE(Closes.empty());
   EXPECT_EQ(Closes.back().Args, std::vector<uint32_t>{0u}) << "an event";
   bool DeviceFirst = false;
-  for (size_t i = 0; i + 1 < Closes.size(); ++i)
-    DeviceFirst = DeviceFirst || Closes[i].Args == std::vector<uint32_t>{1u};
+  for (size_t I = 0; I + 1 < Closes.size(); ++I)
+    DeviceFirst = DeviceFirst || Closes[I].Args == std::vector<uint32_t>{1u};
   EXPECT_TRUE(DeviceFirst);
 }
 

@@ -15,8 +15,8 @@ std::vector<std::string> Without(std::vector<std::string> Names, const std::stri
 }
 
 size_t IndexOf(const std::vector<std::string>& V, const std::string& S, size_t From = 0) {
-  for (size_t i = From; i < V.size(); ++i)
-    if (V[i] == S) return i;
+  for (size_t I = From; I < V.size(); ++I)
+    if (V[I] == S) return I;
   return V.size();
 }
 

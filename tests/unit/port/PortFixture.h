@@ -25,27 +25,27 @@ using namespace std::chrono_literals;
 class TCallLog {
  public:
   void Add(const std::string& Entry) {
-    std::lock_guard<std::mutex> lock(FLock);
+    std::lock_guard<std::mutex> Lock(FLock);
     FEntries.push_back(Entry);
   }
   std::vector<std::string> Entries() const {
-    std::lock_guard<std::mutex> lock(FLock);
+    std::lock_guard<std::mutex> Lock(FLock);
     return FEntries;
   }
   size_t Count(const std::string& Entry) const {
-    std::lock_guard<std::mutex> lock(FLock);
-    size_t n = 0;
+    std::lock_guard<std::mutex> Lock(FLock);
+    size_t N = 0;
     for (const auto& E : FEntries)
-      n += E == Entry;
-    return n;
+      N += E == Entry;
+    return N;
   }
   bool Contains(const std::string& Entry) const { return Count(Entry) > 0; }
   size_t Size() const {
-    std::lock_guard<std::mutex> lock(FLock);
+    std::lock_guard<std::mutex> Lock(FLock);
     return FEntries.size();
   }
   void Clear() {
-    std::lock_guard<std::mutex> lock(FLock);
+    std::lock_guard<std::mutex> Lock(FLock);
     FEntries.clear();
   }
 
@@ -161,7 +161,7 @@ class SimPortTest : public ::testing::Test {
     TMainLoop::Instance().AttachMainThread();
     MainThread = std::this_thread::get_id();
     TMainLoop::Instance().SetExceptionHandler([this](TObject* Sender, std::exception_ptr E) {
-      std::lock_guard<std::mutex> lock(LoopLock);
+      std::lock_guard<std::mutex> Lock(LoopLock);
       LoopReports.push_back(ExceptionMessage(E));
       LoopSenders.push_back(Sender);
     });
@@ -192,16 +192,16 @@ class SimPortTest : public ::testing::Test {
   }
 
   std::vector<std::string> LoopReportsNow() {
-    std::lock_guard<std::mutex> lock(LoopLock);
+    std::lock_guard<std::mutex> Lock(LoopLock);
     return LoopReports;
   }
 
   // The calls named Name, in order.
   std::vector<TSimComOS::TCall> CallsNamed(const std::string& Name) {
-    std::vector<TSimComOS::TCall> out;
+    std::vector<TSimComOS::TCall> Out;
     for (auto& C : Sim.Calls())
-      if (C.Name == Name) out.push_back(C);
-    return out;
+      if (C.Name == Name) Out.push_back(C);
+    return Out;
   }
 
   TSimComOS Sim;
