@@ -87,10 +87,10 @@ constexpr std::chrono::milliseconds kConditionRecheck{50};
 std::string ExceptionText(std::exception_ptr E) {
   try {
     std::rethrow_exception(E);
-  } catch (const Exception& e) {
-    return e.Message();
-  } catch (const std::exception& e) {
-    return e.what();
+  } catch (const Exception& Error) {
+    return Error.Message();
+  } catch (const std::exception& Error) {
+    return Error.what();
   } catch (...) {
     return "Unknown exception";
   }
@@ -99,24 +99,24 @@ std::string ExceptionText(std::exception_ptr E) {
 // One line for a terminal: the text is code page 1251, line breaks inside a message (the
 // system's error texts carry CR LF) become a space, other control bytes are shown as \xNN.
 std::string ReportLine(const std::string& Text) {
-  std::string clean;
-  bool lastBreak = false;
-  for (char c : Text) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b == '\r' || b == '\n') {
-      if (!lastBreak) clean += ' ';
-      lastBreak = true;
+  std::string Clean;
+  bool LastBreak = false;
+  for (char C : Text) {
+    const auto B = static_cast<unsigned char>(C);
+    if (B == '\r' || B == '\n') {
+      if (!LastBreak) Clean += ' ';
+      LastBreak = true;
       continue;
     }
-    lastBreak = false;
-    if (b < 0x20 || b == 0x7F)
-      clean += Format("\\x%02X", b);
+    LastBreak = false;
+    if (B < 0x20 || B == 0x7F)
+      Clean += Format("\\x%02X", B);
     else
-      clean += c;
+      Clean += C;
   }
-  while (!clean.empty() && clean.back() == ' ')
-    clean.pop_back();
-  return "Exception: " + Cp1251ToUtf8(clean) + "\n";
+  while (!Clean.empty() && Clean.back() == ' ')
+    Clean.pop_back();
+  return "Exception: " + Cp1251ToUtf8(Clean) + "\n";
 }
 
 }  // namespace
@@ -126,8 +126,8 @@ std::string ReportLine(const std::string& Text) {
 
 TMainLoop& TMainLoop::Instance() {
   // Never destroyed: worker threads ending during static destruction still find it whole.
-  static TMainLoop* const loop = new TMainLoop();
-  return *loop;
+  static TMainLoop* const Loop = new TMainLoop();
+  return *Loop;
 }
 
 TMainLoop::TMainLoop() : FImpl(new TImpl) {
@@ -151,12 +151,12 @@ void TMainLoop::CheckMainThread(const char* Operation) const {
 }
 
 void TMainLoop::CallWakeHook() {
-  std::shared_ptr<TImpl::THook> hook;
+  std::shared_ptr<TImpl::THook> Hook;
   {
-    std::lock_guard<std::mutex> lock(FImpl->Lock);
-    hook = FImpl->WakeHook;
-    if (!hook) return;
-    ++hook->Running;
+    std::lock_guard<std::mutex> Lock(FImpl->Lock);
+    Hook = FImpl->WakeHook;
+    if (!Hook) return;
+    ++Hook->Running;
   }
   struct TDone {
     TImpl* Impl;
@@ -164,13 +164,13 @@ void TMainLoop::CallWakeHook() {
     bool Outer;
     ~TDone() {
       GInWakeHook = Outer;
-      std::lock_guard<std::mutex> lock(Impl->Lock);
+      std::lock_guard<std::mutex> Lock(Impl->Lock);
       if (--Hook->Running == 0) Impl->HookIdle.notify_all();
     }
-  } done{FImpl, hook.get(), GInWakeHook};
+  } Done{FImpl, Hook.get(), GInWakeHook};
   // Called outside the lock: another loop's hook may take its own locks or call back in.
   GInWakeHook = true;
-  hook->Call();
+  Hook->Call();
 }
 
 void TMainLoop::WakeMainLocked() {
@@ -180,7 +180,7 @@ void TMainLoop::WakeMainLocked() {
 
 void TMainLoop::Queue(TSent* Sent) {
   {
-    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    std::lock_guard<std::mutex> Lock(FImpl->Lock);
     FImpl->Sent.push_back(Sent);
     WakeMainLocked();
   }
@@ -189,7 +189,7 @@ void TMainLoop::Queue(TSent* Sent) {
 
 void TMainLoop::Queue(TPosted&& Posted) {
   {
-    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    std::lock_guard<std::mutex> Lock(FImpl->Lock);
     Posted.Serial = FImpl->NextSerial++;
     FImpl->Posted.push_back(std::move(Posted));
     WakeMainLocked();
@@ -198,7 +198,7 @@ void TMainLoop::Queue(TPosted&& Posted) {
 }
 
 void TMainLoop::Reply(TSent* Sent, intptr_t Result) {
-  std::lock_guard<std::mutex> lock(FImpl->Lock);
+  std::lock_guard<std::mutex> Lock(FImpl->Lock);
   Sent->Result = Result;
   Sent->Done = true;
   // Notified under the lock: the worker cannot wake, return and destroy Released before
@@ -207,9 +207,9 @@ void TMainLoop::Reply(TSent* Sent, intptr_t Result) {
 }
 
 void TMainLoop::Post(std::function<void()> Work) {
-  TPosted posted;
-  posted.Work = std::move(Work);
-  Queue(std::move(posted));
+  TPosted Posted;
+  Posted.Work = std::move(Work);
+  Queue(std::move(Posted));
 }
 
 void TMainLoop::Synchronize(const std::function<void()>& Work) {
@@ -217,32 +217,32 @@ void TMainLoop::Synchronize(const std::function<void()>& Work) {
     Work();
     return;
   }
-  TSent sent;
-  sent.Work = &Work;
-  Queue(&sent);
+  TSent Sent;
+  Sent.Work = &Work;
+  Queue(&Sent);
   {
-    std::unique_lock<std::mutex> lock(FImpl->Lock);
-    sent.Released.wait(lock, [&] { return sent.Done; });
+    std::unique_lock<std::mutex> Lock(FImpl->Lock);
+    Sent.Released.wait(Lock, [&] { return Sent.Done; });
   }
-  if (sent.Error) std::rethrow_exception(sent.Error);
+  if (Sent.Error) std::rethrow_exception(Sent.Error);
 }
 
 bool TMainLoop::ServeOneSent() {
-  TSent* sent;
-  std::shared_ptr<std::function<void(TMessage&)>> proc;
+  TSent* Sent;
+  std::shared_ptr<std::function<void(TMessage&)>> Proc;
   {
-    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    std::lock_guard<std::mutex> Lock(FImpl->Lock);
     if (FImpl->Sent.empty()) return false;
-    sent = FImpl->Sent.front();
+    Sent = FImpl->Sent.front();
     FImpl->Sent.pop_front();
-    if (sent->Window) proc = sent->Window->FProc;
+    if (Sent->Window) Proc = Sent->Window->FProc;
   }
-  if (sent->Window) {
+  if (Sent->Window) {
     // The procedure works on a copy: once it replies, the sender's record may be gone.
-    TMessage message = sent->Message;
-    DeliverToWindow(proc, message, sent);
+    TMessage Message = Sent->Message;
+    DeliverToWindow(Proc, Message, Sent);
   } else {
-    Dispatch(sent);
+    Dispatch(Sent);
   }
   return true;
 }
@@ -254,7 +254,7 @@ void TMainLoop::ServeSent() {
 
 void TMainLoop::Dispatch(TSent* Sent) {
   // Not a message: InSendMessage_ and ReplyMessage_ inside refer to no message at all.
-  TFrameScope scope(nullptr);
+  TFrameScope Scope(nullptr);
   try {
     (*Sent->Work)();
   } catch (...) {
@@ -265,22 +265,22 @@ void TMainLoop::Dispatch(TSent* Sent) {
 
 void TMainLoop::DeliverToWindow(const std::shared_ptr<std::function<void(TMessage&)>>& Proc,
                                 TMessage& Message, TSent* Sent) {
-  std::exception_ptr error;
+  std::exception_ptr Error;
   {
-    TFrameScope scope(Sent);
+    TFrameScope Scope(Sent);
     try {
       if (Proc && *Proc) (*Proc)(Message);
     } catch (...) {
-      error = std::current_exception();
+      Error = std::current_exception();
     }
-    if (Sent && !scope.Frame.Replied) {
-      scope.Frame.Replied = true;
+    if (Sent && !Scope.Frame.Replied) {
+      Scope.Frame.Replied = true;
       Reply(Sent, Message.Result);
     }
   }
   // Reported after the sender is released: a report that waits for the user (a message box)
   // must not hold the sending thread.
-  if (error) HandleException(nullptr, error);
+  if (Error) HandleException(nullptr, Error);
 }
 
 void TMainLoop::ProcessMessages() {
@@ -288,27 +288,27 @@ void TMainLoop::ProcessMessages() {
   ServeSent();
   // Only what was posted before this round: work that posts more work must not keep the
   // round going for ever.
-  uint64_t limit;
+  uint64_t Limit;
   {
-    std::lock_guard<std::mutex> lock(FImpl->Lock);
-    limit = FImpl->NextSerial;
+    std::lock_guard<std::mutex> Lock(FImpl->Lock);
+    Limit = FImpl->NextSerial;
   }
   for (;;) {
-    TPosted posted;
-    std::shared_ptr<std::function<void(TMessage&)>> proc;
+    TPosted Posted;
+    std::shared_ptr<std::function<void(TMessage&)>> Proc;
     {
-      std::lock_guard<std::mutex> lock(FImpl->Lock);
-      if (FImpl->Posted.empty() || FImpl->Posted.front().Serial >= limit) break;
-      posted = std::move(FImpl->Posted.front());
+      std::lock_guard<std::mutex> Lock(FImpl->Lock);
+      if (FImpl->Posted.empty() || FImpl->Posted.front().Serial >= Limit) break;
+      Posted = std::move(FImpl->Posted.front());
       FImpl->Posted.pop_front();
-      if (posted.Window) proc = posted.Window->FProc;
+      if (Posted.Window) Proc = Posted.Window->FProc;
     }
-    if (posted.Window) {
-      DeliverToWindow(proc, posted.Message, nullptr);
+    if (Posted.Window) {
+      DeliverToWindow(Proc, Posted.Message, nullptr);
     } else {
-      TFrameScope scope(nullptr);
+      TFrameScope Scope(nullptr);
       try {
-        if (posted.Work) posted.Work();
+        if (Posted.Work) Posted.Work();
       } catch (...) {
         HandleException(nullptr, std::current_exception());
       }
@@ -320,7 +320,7 @@ void TMainLoop::ProcessMessages() {
 }
 
 uint64_t TMainLoop::Wakeups() const {
-  std::lock_guard<std::mutex> lock(FImpl->Lock);
+  std::lock_guard<std::mutex> Lock(FImpl->Lock);
   return FImpl->Wakeups;
 }
 
@@ -329,37 +329,36 @@ void TMainLoop::WaitForWork(TClock::time_point Until, bool UseUntil) {
 }
 
 void TMainLoop::WaitForWork(TClock::time_point Until, bool UseUntil, uint64_t Seen) {
-  TClock::time_point timer;
-  const bool hasTimer = NextTimerDeadline(timer);
-  std::unique_lock<std::mutex> lock(FImpl->Lock);
-  const uint64_t seen = Seen;
-  auto ready = [&] {
-    return !FImpl->Sent.empty() || !FImpl->Posted.empty() || FImpl->Wakeups != seen || FTerminated;
+  TClock::time_point Timer;
+  const bool HasTimer = NextTimerDeadline(Timer);
+  std::unique_lock<std::mutex> Lock(FImpl->Lock);
+  auto Ready = [&] {
+    return !FImpl->Sent.empty() || !FImpl->Posted.empty() || FImpl->Wakeups != Seen || FTerminated;
   };
-  if (hasTimer && (!UseUntil || timer < Until)) {
-    Until = timer;
+  if (HasTimer && (!UseUntil || Timer < Until)) {
+    Until = Timer;
     UseUntil = true;
   }
   if (FImpl->IdleWait && !FImpl->WakeHook) {
-    if (ready()) return;
+    if (Ready()) return;
     // Nested sleeps (a handler the wait runs serves the loop itself) share one sleeper.
-    std::shared_ptr<TIdleWait> wait = FImpl->IdleWait;
-    std::shared_ptr<TIdleWait> outer = std::exchange(FImpl->Sleeper, wait);
-    lock.unlock();
-    bool slept;
+    std::shared_ptr<TIdleWait> Idle = FImpl->IdleWait;
+    std::shared_ptr<TIdleWait> Outer = std::exchange(FImpl->Sleeper, Idle);
+    Lock.unlock();
+    bool Slept;
     {
-      TScopeExit awake([&] {
-        lock.lock();
-        if (FImpl->Sleeper == wait) FImpl->Sleeper = outer;
+      TScopeExit Awake([&] {
+        Lock.lock();
+        if (FImpl->Sleeper == Idle) FImpl->Sleeper = Outer;
       });
-      slept = wait->Sleep(Until, UseUntil);
+      Slept = Idle->Sleep(Until, UseUntil);
     }
-    if (slept) return;
+    if (Slept) return;
   }
   if (UseUntil)
-    FImpl->MainWake.wait_until(lock, Until, ready);
+    FImpl->MainWake.wait_until(Lock, Until, Ready);
   else
-    FImpl->MainWake.wait(lock, ready);
+    FImpl->MainWake.wait(Lock, Ready);
 }
 
 void TMainLoop::Run() {
@@ -373,7 +372,7 @@ void TMainLoop::Run() {
 
 void TMainLoop::Terminate() {
   {
-    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    std::lock_guard<std::mutex> Lock(FImpl->Lock);
     FTerminated = true;
     ++FImpl->Wakeups;
     WakeMainLocked();
@@ -383,7 +382,7 @@ void TMainLoop::Terminate() {
 
 void TMainLoop::Wake() {
   {
-    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    std::lock_guard<std::mutex> Lock(FImpl->Lock);
     ++FImpl->Wakeups;
     WakeMainLocked();
   }
@@ -391,7 +390,7 @@ void TMainLoop::Wake() {
 }
 
 bool TMainLoop::InstallIdleWait(std::shared_ptr<TIdleWait> Wait) {
-  std::lock_guard<std::mutex> lock(FImpl->Lock);
+  std::lock_guard<std::mutex> Lock(FImpl->Lock);
   if (FImpl->IdleWait) return FImpl->IdleWait == Wait;
   FImpl->IdleWait = std::move(Wait);
   // A main thread asleep on the condition variable sleeps in the new wait from its next round.
@@ -401,7 +400,7 @@ bool TMainLoop::InstallIdleWait(std::shared_ptr<TIdleWait> Wait) {
 }
 
 void TMainLoop::RemoveIdleWait(const TIdleWait* Wait) {
-  std::lock_guard<std::mutex> lock(FImpl->Lock);
+  std::lock_guard<std::mutex> Lock(FImpl->Lock);
   if (!Wait || FImpl->IdleWait.get() != Wait) return;
   FImpl->IdleWait.reset();
   // A main thread asleep in it must come out: what it would wait for is now waited for
@@ -411,20 +410,20 @@ void TMainLoop::RemoveIdleWait(const TIdleWait* Wait) {
 }
 
 bool TMainLoop::SelfDriven() const {
-  std::lock_guard<std::mutex> lock(FImpl->Lock);
+  std::lock_guard<std::mutex> Lock(FImpl->Lock);
   return !FImpl->WakeHook;
 }
 
 void TMainLoop::ServeSentUntil(const std::function<bool()>& Done) {
-  const bool main = IsMainThread();
+  const bool Main = IsMainThread();
   for (;;) {
     // Only sends and synchronised calls: the other thread may be blocked in one of them,
     // while a posted call or a timer could run code that does not expect to run here (inside
     // a close).
-    if (main) ServeSent();
-    std::unique_lock<std::mutex> lock(FImpl->Lock);
+    if (Main) ServeSent();
+    std::unique_lock<std::mutex> Lock(FImpl->Lock);
     if (Done()) return;
-    FImpl->MainWake.wait(lock, [&] { return Done() || (main && !FImpl->Sent.empty()); });
+    FImpl->MainWake.wait(Lock, [&] { return Done() || (Main && !FImpl->Sent.empty()); });
     if (Done()) return;
   }
 }
@@ -438,17 +437,17 @@ void TMainLoop::ProcessMessagesFor(std::chrono::milliseconds Timeout) {
 bool TMainLoop::ProcessUntil(const std::function<bool()>& Condition,
                              std::chrono::milliseconds Timeout) {
   CheckMainThread("ProcessUntil");
-  const auto deadline = TClock::now() + Timeout;
+  const auto Deadline = TClock::now() + Timeout;
   for (;;) {
     // Counted before the condition is tested: a wake that comes between the test and the
     // wait is not lost.
-    const uint64_t seen = Wakeups();
+    const uint64_t Seen = Wakeups();
     if (Condition()) return true;
     ProcessMessages();
     if (Condition()) return true;
-    const auto now = TClock::now();
-    if (now >= deadline) return false;
-    WaitForWork(std::min(deadline, now + kConditionRecheck), true, seen);
+    const auto Now = TClock::now();
+    if (Now >= Deadline) return false;
+    WaitForWork(std::min(Deadline, Now + kConditionRecheck), true, Seen);
   }
 }
 
@@ -456,17 +455,17 @@ std::chrono::milliseconds TMainLoop::ProcessPending() {
   CheckMainThread("ProcessPending");
   ProcessMessages();
   {
-    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    std::lock_guard<std::mutex> Lock(FImpl->Lock);
     // Work posted during this round is due at once.
     if (!FImpl->Posted.empty() || !FImpl->Sent.empty()) return std::chrono::milliseconds(0);
   }
-  TClock::time_point next;
-  if (!NextTimerDeadline(next)) return std::chrono::milliseconds(-1);
-  const auto now = TClock::now();
-  if (next <= now) return std::chrono::milliseconds(0);
+  TClock::time_point Next;
+  if (!NextTimerDeadline(Next)) return std::chrono::milliseconds(-1);
+  const auto Now = TClock::now();
+  if (Next <= Now) return std::chrono::milliseconds(0);
   // Rounded up, so that the caller does not wake a moment before the deadline and find
   // nothing due.
-  return std::chrono::ceil<std::chrono::milliseconds>(next - now);
+  return std::chrono::ceil<std::chrono::milliseconds>(Next - Now);
 }
 
 void TMainLoop::WaitForThread(TThread& Thread) {
@@ -480,7 +479,7 @@ void TMainLoop::WaitForThread(TThread& Thread) {
 }
 
 void TMainLoop::ThreadEnded(TThread& Thread) {
-  std::lock_guard<std::mutex> lock(FImpl->Lock);
+  std::lock_guard<std::mutex> Lock(FImpl->Lock);
   // Under the loop's lock, so that WaitForThread cannot test the flag, miss this and sleep.
   Thread.FFinished = true;
   ++FImpl->Wakeups;  // ProcessUntil often waits for exactly this
@@ -494,62 +493,62 @@ void TMainLoop::HandleException(TObject* Sender, std::exception_ptr E) {
     Post([this, Sender, E] { HandleException(Sender, E); });
     return;
   }
-  std::shared_ptr<std::function<void(TObject*, std::exception_ptr)>> handler;
+  std::shared_ptr<std::function<void(TObject*, std::exception_ptr)>> Handler;
   {
-    std::lock_guard<std::mutex> lock(FImpl->Lock);
-    handler = FImpl->ExceptionHandler;
+    std::lock_guard<std::mutex> Lock(FImpl->Lock);
+    Handler = FImpl->ExceptionHandler;
   }
-  if (handler && *handler) {
+  if (Handler && *Handler) {
     try {
-      (*handler)(Sender, E);
+      (*Handler)(Sender, E);
       return;
     } catch (...) {
       // A failing report must not end the loop; fall back to the plain line.
       E = std::current_exception();
     }
   }
-  const std::string line = ReportLine(ExceptionText(E));
-  std::fputs(line.c_str(), stderr);
+  const std::string Line = ReportLine(ExceptionText(E));
+  std::fputs(Line.c_str(), stderr);
   std::fflush(stderr);
 }
 
 void TMainLoop::SetExceptionHandler(std::function<void(TObject*, std::exception_ptr)> Handler) {
-  auto shared =
+  auto Shared =
       Handler
           ? std::make_shared<std::function<void(TObject*, std::exception_ptr)>>(std::move(Handler))
           : nullptr;
-  std::lock_guard<std::mutex> lock(FImpl->Lock);
-  FImpl->ExceptionHandler = std::move(shared);
+  std::lock_guard<std::mutex> Lock(FImpl->Lock);
+  FImpl->ExceptionHandler = std::move(Shared);
 }
 
 void TMainLoop::SetWakeHook(std::function<void()> Hook) {
-  std::shared_ptr<TImpl::THook> hook;
+  std::shared_ptr<TImpl::THook> Entry;
   if (Hook) {
-    hook = std::make_shared<TImpl::THook>();
-    hook->Call = std::move(Hook);
+    Entry = std::make_shared<TImpl::THook>();
+    Entry->Call = std::move(Hook);
   }
-  std::unique_lock<std::mutex> lock(FImpl->Lock);
-  std::shared_ptr<TImpl::THook> old = std::move(FImpl->WakeHook);
-  const bool external = static_cast<bool>(hook);
-  FImpl->WakeHook = std::move(hook);
+  std::unique_lock<std::mutex> Lock(FImpl->Lock);
+  std::shared_ptr<TImpl::THook> Old = std::move(FImpl->WakeHook);
+  const bool External = static_cast<bool>(Entry);
+  FImpl->WakeHook = std::move(Entry);
   // Replaced from inside a hook call, the thread would wait for itself.
-  if (old && !GInWakeHook) FImpl->HookIdle.wait(lock, [&] { return old->Running == 0; });
+  if (Old && !GInWakeHook) FImpl->HookIdle.wait(Lock, [&] { return Old->Running == 0; });
   // The idle wait learns whether the loop still sleeps in it; told outside the lock, since it
   // may hand what it waits for back to threads of its own.
-  std::shared_ptr<TIdleWait> idle = FImpl->IdleWait;
-  lock.unlock();
-  if (idle && static_cast<bool>(old) != external) idle->Handover(external);
+  std::shared_ptr<TIdleWait> Idle = FImpl->IdleWait;
+  Lock.unlock();
+  if (Idle && static_cast<bool>(Old) != External) Idle->Handover(External);
 }
 
 // --- timers (main thread only)
 
 bool TMainLoop::NextTimerDeadline(TClock::time_point& Deadline) const {
-  bool found = false;
-  for (TTimer* timer : FImpl->Timers) {
-    if (!found || timer->FDeadline < Deadline) Deadline = timer->FDeadline;
-    found = true;
+  bool Found = false;
+  for (TTimer* Timer : FImpl->Timers) {
+    if (!Found || Timer->FDeadline < Deadline) Deadline = Timer->FDeadline;
+    Found = true;
   }
-  return found;
+  return Found;
 }
 
 void TMainLoop::ScheduleTimer(TTimer& Timer) {
@@ -564,57 +563,57 @@ void TMainLoop::ScheduleTimer(TTimer& Timer) {
 
 void TMainLoop::UnscheduleTimer(TTimer& Timer) {
   if (!Timer.FScheduled) return;
-  auto& timers = FImpl->Timers;
-  timers.erase(std::remove(timers.begin(), timers.end(), &Timer), timers.end());
+  auto& Timers = FImpl->Timers;
+  Timers.erase(std::remove(Timers.begin(), Timers.end(), &Timer), Timers.end());
   Timer.FScheduled = false;
   CallWakeHook();
 }
 
 void TMainLoop::ServeTimers() {
-  const auto now = TClock::now();
-  std::vector<TTimer*> due;
-  for (TTimer* timer : FImpl->Timers)
-    if (timer->FDeadline <= now) due.push_back(timer);
-  std::stable_sort(due.begin(), due.end(),
+  const auto Now = TClock::now();
+  std::vector<TTimer*> Due;
+  for (TTimer* Timer : FImpl->Timers)
+    if (Timer->FDeadline <= Now) Due.push_back(Timer);
+  std::stable_sort(Due.begin(), Due.end(),
                    [](TTimer* a, TTimer* b) { return a->FDeadline < b->FDeadline; });
-  for (TTimer* timer : due) {
+  for (TTimer* Timer : Due) {
     // An earlier tick may have destroyed, stopped or restarted this one.
-    auto& timers = FImpl->Timers;
-    if (std::find(timers.begin(), timers.end(), timer) == timers.end()) continue;
-    if (timer->FDeadline > now) continue;
+    auto& Timers = FImpl->Timers;
+    if (std::find(Timers.begin(), Timers.end(), Timer) == Timers.end()) continue;
+    if (Timer->FDeadline > Now) continue;
     // Next interval counted from now: a loop that was held up does not fire a burst of
     // ticks to catch up.
-    timer->FDeadline = now + std::chrono::milliseconds(timer->FInterval);
+    Timer->FDeadline = Now + std::chrono::milliseconds(Timer->FInterval);
     // A copy: the handler may destroy its own timer.
-    const TNotifyEvent handler = timer->OnTimer;
-    if (!handler) continue;
-    TFrameScope scope(nullptr);
+    const TNotifyEvent Handler = Timer->OnTimer;
+    if (!Handler) continue;
+    TFrameScope Scope(nullptr);
     try {
-      handler(timer);
+      Handler(Timer);
     } catch (...) {
-      HandleException(timer, std::current_exception());
+      HandleException(Timer, std::current_exception());
     }
   }
 }
 
 void TMainLoop::WindowDestroyed(TMessageWindow& Window) {
-  std::lock_guard<std::mutex> lock(FImpl->Lock);
-  auto& sent = FImpl->Sent;
-  for (auto it = sent.begin(); it != sent.end();) {
-    if ((*it)->Window == &Window) {
-      TSent* s = *it;
-      it = sent.erase(it);
-      s->Result = 0;
-      s->Done = true;
-      s->Released.notify_one();
+  std::lock_guard<std::mutex> Lock(FImpl->Lock);
+  auto& Sent = FImpl->Sent;
+  for (auto It = Sent.begin(); It != Sent.end();) {
+    if ((*It)->Window == &Window) {
+      TSent* S = *It;
+      It = Sent.erase(It);
+      S->Result = 0;
+      S->Done = true;
+      S->Released.notify_one();
     } else {
-      ++it;
+      ++It;
     }
   }
-  auto& posted = FImpl->Posted;
-  posted.erase(std::remove_if(posted.begin(), posted.end(),
+  auto& Posted = FImpl->Posted;
+  Posted.erase(std::remove_if(Posted.begin(), Posted.end(),
                               [&](const TPosted& p) { return p.Window == &Window; }),
-               posted.end());
+               Posted.end());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -628,27 +627,27 @@ TMessageWindow::~TMessageWindow() {
 }
 
 intptr_t TMessageWindow::SendMessage_(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
-  TMainLoop& loop = TMainLoop::Instance();
-  TMessage message{Msg, WParam, LParam, 0};
-  if (loop.IsMainThread()) {
-    auto proc = FProc;
-    loop.DeliverToWindow(proc, message, nullptr);
-    return message.Result;
+  TMainLoop& Loop = TMainLoop::Instance();
+  TMessage Message{Msg, WParam, LParam, 0};
+  if (Loop.IsMainThread()) {
+    auto Proc = FProc;
+    Loop.DeliverToWindow(Proc, Message, nullptr);
+    return Message.Result;
   }
-  TMainLoop::TSent sent;
-  sent.Window = this;
-  sent.Message = message;
-  loop.Queue(&sent);
-  std::unique_lock<std::mutex> lock(loop.FImpl->Lock);
-  sent.Released.wait(lock, [&] { return sent.Done; });
-  return sent.Result;
+  TMainLoop::TSent Sent;
+  Sent.Window = this;
+  Sent.Message = Message;
+  Loop.Queue(&Sent);
+  std::unique_lock<std::mutex> Lock(Loop.FImpl->Lock);
+  Sent.Released.wait(Lock, [&] { return Sent.Done; });
+  return Sent.Result;
 }
 
 void TMessageWindow::PostMessage_(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
-  TMainLoop::TPosted posted;
-  posted.Window = this;
-  posted.Message = TMessage{Msg, WParam, LParam, 0};
-  TMainLoop::Instance().Queue(std::move(posted));
+  TMainLoop::TPosted Posted;
+  Posted.Window = this;
+  Posted.Message = TMessage{Msg, WParam, LParam, 0};
+  TMainLoop::Instance().Queue(std::move(Posted));
 }
 
 bool InSendMessage_() {
@@ -663,87 +662,6 @@ void ReplyMessage_(intptr_t Result) {
 
 intptr_t DefWindowProc_(TMessage&) {
   return 0;
-}
-
-// ---------------------------------------------------------------------------------------------
-// TThread
-
-TThread::TThread() = default;
-
-TThread::~TThread() {
-  // Reached with the body still running only when a derived class did not wait in its own
-  // destructor; the wait here at least keeps the thread from outliving its object.
-  if (FThread.joinable()) {
-    Terminate();
-    WaitFor();
-  }
-}
-
-void TThread::Start() {
-  if (FStarted) throw Exception("Cannot call Start on a running or finished thread");
-  FThread = std::thread([this] { ThreadProc(); });
-  FStarted = true;
-}
-
-void TThread::ThreadProc() {
-  try {
-    Execute();
-  } catch (...) {
-    // Kept for the owner (FatalException) instead of ending the process.
-    FFatalException = std::current_exception();
-  }
-  // Taken before the end is announced: once it is, an owner that waits may delete the object.
-  const bool Orphaned = FHandOver.exchange(true);
-  TMainLoop::Instance().ThreadEnded(*this);
-  if (Orphaned) {
-    FThread.detach();
-    delete this;
-  }
-}
-
-void TThread::FreeOnTerminate() {
-  // The body has ended already (or is past the point where it looks): delete it here; the
-  // destructor joins a thread that has finished or is about to.
-  if (FHandOver.exchange(true)) delete this;
-}
-
-void TThread::WaitFor() {
-  TMainLoop::Instance().WaitForThread(*this);
-}
-
-void TThread::Synchronize(const std::function<void()>& Method) {
-  TMainLoop::Instance().Synchronize(Method);
-}
-
-// ---------------------------------------------------------------------------------------------
-// TTimer
-
-TTimer::TTimer(TComponent* AOwner) : TComponent(AOwner) {
-  Reschedule();
-}
-
-TTimer::~TTimer() {
-  TMainLoop::Instance().UnscheduleTimer(*this);
-}
-
-void TTimer::SetEnabled(bool Value) {
-  if (Value == FEnabled) return;
-  FEnabled = Value;
-  Reschedule();
-}
-
-void TTimer::SetInterval(uint32_t Value) {
-  if (Value == FInterval) return;
-  FInterval = Value;
-  Reschedule();
-}
-
-void TTimer::Reschedule() {
-  TMainLoop& loop = TMainLoop::Instance();
-  if (FEnabled && FInterval > 0)
-    loop.ScheduleTimer(*this);
-  else
-    loop.UnscheduleTimer(*this);
 }
 
 }  // namespace comfind

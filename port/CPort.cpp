@@ -154,18 +154,18 @@ void TCustomComPort::Close() {
   FClosing = true;
   // A handler that destroys the port ends the close here: the destructor has released it.
   const std::shared_ptr<const std::atomic<bool>> Alive = FAlive;
-  TScopeExit reset([this, Alive] {
+  TScopeExit Reset([this, Alive] {
     if (*Alive) FClosing = false;
   });
   if (!HandleBeforeClose()) return;
   // A purge that fails (a device that has vanished fails every call) must not keep the port
   // open for good: no later close could succeed either, and the port would hold the thread and
   // the descriptor until it is destroyed. The close releases everything and raises afterwards.
-  std::exception_ptr purgeFailure;
+  std::exception_ptr PurgeFailure;
   try {
     AbortTransfers();
   } catch (const EComPort&) {
-    purgeFailure = std::current_exception();
+    PurgeFailure = std::current_exception();
   }
   if (FThreadCreated) {
     StopEventThread();
@@ -177,7 +177,7 @@ void TCustomComPort::Close() {
   CloseDevice();
   FConnected = false;
   HandleAfterClose();
-  if (purgeFailure) std::rethrow_exception(purgeFailure);
+  if (PurgeFailure) std::rethrow_exception(PurgeFailure);
 }
 
 void TCustomComPort::StopEventThread() {
@@ -193,11 +193,11 @@ void TCustomComPort::StopEventThread() {
 }
 
 void TCustomComPort::ReapThreads() {
-  for (auto it = FRetiredThreads.begin(); it != FRetiredThreads.end();) {
-    if ((*it)->CanWaitHere())
-      it = FRetiredThreads.erase(it);
+  for (auto It = FRetiredThreads.begin(); It != FRetiredThreads.end();) {
+    if ((*It)->CanWaitHere())
+      It = FRetiredThreads.erase(It);
     else
-      ++it;
+      ++It;
   }
 }
 
@@ -257,7 +257,7 @@ TDCB TCustomComPort::BuildDCB() const {
   D.BaudRate =
       static_cast<uint32_t>(FBaudRate == brCustom ? FCustomBaudRate : BaudRateValue(FBaudRate));
   uint32_t F = DCB_BINARY_;
-  const bool replace = FParity.Check() && FParity.Replace();
+  const bool Replace = FParity.Check() && FParity.Replace();
   if (FParity.Check()) F |= DCB_PARITY_;
   if (FFlowControl.OutCTSFlow()) F |= DCB_OUTX_CTS_FLOW_;
   if (FFlowControl.OutDSRFlow()) F |= DCB_OUTX_DSR_FLOW_;
@@ -275,7 +275,7 @@ TDCB TCustomComPort::BuildDCB() const {
   if (FFlowControl.TxContinueOnXoff()) F |= DCB_TX_CONTINUE_ON_XOFF_;
   if (FFlowControl.XonXoffOut()) F |= DCB_OUTX_;
   if (FFlowControl.XonXoffIn()) F |= DCB_INX_;
-  if (replace) F |= DCB_ERROR_CHAR_;
+  if (Replace) F |= DCB_ERROR_CHAR_;
   if (FDiscardNull) F |= DCB_NULL_;
   switch (FFlowControl.ControlRTS()) {
     case rtsDisable:
@@ -291,15 +291,15 @@ TDCB TCustomComPort::BuildDCB() const {
       break;
   }
   D.Flags = F;
-  const int32_t limit = FBuffer.InputSize() / 4;
-  D.XonLim = static_cast<uint16_t>(limit);
-  D.XoffLim = static_cast<uint16_t>(limit);
+  const int32_t Limit = FBuffer.InputSize() / 4;
+  D.XonLim = static_cast<uint16_t>(Limit);
+  D.XoffLim = static_cast<uint16_t>(Limit);
   D.ByteSize = static_cast<uint8_t>(5 + static_cast<int>(FDataBits));
   D.Parity = static_cast<uint8_t>(FParity.Bits());
   D.StopBits = static_cast<uint8_t>(FStopBits);
   D.XonChar = FFlowControl.XonChar();
   D.XoffChar = FFlowControl.XoffChar();
-  D.ErrorChar = replace ? FParity.ReplaceChar() : 0;
+  D.ErrorChar = Replace ? FParity.ReplaceChar() : 0;
   D.EofChar = 0;
   D.EvtChar = FEventChar;
   return D;
@@ -408,9 +408,9 @@ void TCustomComPort::ReportError(uint16_t Code, int64_t Number) {
     if (Number > 0) throw EComPort(Code, Number);
     throw EComPort(Code);
   }
-  std::string winMessage;
-  if (Number > 0) winMessage = comfind::WinMessage(OS().GetLastError());
-  OnException(this, static_cast<TComExceptions>(Code), ComErrorMessage(Code), Number, winMessage);
+  std::string WinMessage;
+  if (Number > 0) WinMessage = comfind::WinMessage(OS().GetLastError());
+  OnException(this, static_cast<TComExceptions>(Code), ComErrorMessage(Code), Number, WinMessage);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -449,9 +449,9 @@ namespace {
 // may have reset it). Signal it, keeping the caller's last error, so that a wait for its
 // completion returns at once instead of forever.
 void ReleaseRecord(TComOS& OS, PComOverlapped Rec) {
-  const uint32_t err = OS.GetLastError();
+  const uint32_t Err = OS.GetLastError();
   OS.SetEvent(Rec->Overlapped.hEvent);
-  OS.SetLastError(err);
+  OS.SetLastError(Err);
 }
 
 }  // namespace
@@ -476,19 +476,19 @@ int32_t TCustomComPort::StartWrite(const void* Buffer, int32_t Count, PComOverla
     std::memcpy(AsyncPtr->Data, Buffer, static_cast<size_t>(Count));
   }
   AsyncPtr->Size = Count;
-  uint32_t written = 0;
+  uint32_t Written = 0;
   // From the record's copy: a write that stays pending outlives the caller's buffer, which the
   // caller may let go as soon as the start returns.
-  const void* bytes = Count > 0 ? AsyncPtr->Data : Buffer;
-  const bool ok = OS().WriteFile(FHandle, bytes, static_cast<uint32_t>(Count), &written,
+  const void* Bytes = Count > 0 ? AsyncPtr->Data : Buffer;
+  const bool Ok = OS().WriteFile(FHandle, Bytes, static_cast<uint32_t>(Count), &Written,
                                  &AsyncPtr->Overlapped) ||
                   OS().GetLastError() == ERROR_IO_PENDING_;
-  if (!ok) {
+  if (!Ok) {
     ReleaseRecord(OS(), AsyncPtr);
     ReportError(CE_WriteFailed, OS().GetLastError());
   }
   NotifyLinks(&TComLink::OnTxBusy, true);
-  return static_cast<int32_t>(written);
+  return static_cast<int32_t>(Written);
 }
 
 int32_t TCustomComPort::StartWriteText(const std::string& Str, PComOverlapped AsyncPtr) {
@@ -513,15 +513,15 @@ int32_t TCustomComPort::StartRead(void* Buffer, int32_t Count, PComOverlapped As
     return 0;
   }
   if (Count < 0) Count = 0;
-  uint32_t read = 0;
-  const bool ok =
-      OS().ReadFile(FHandle, Buffer, static_cast<uint32_t>(Count), &read, &AsyncPtr->Overlapped) ||
+  uint32_t Read = 0;
+  const bool Ok =
+      OS().ReadFile(FHandle, Buffer, static_cast<uint32_t>(Count), &Read, &AsyncPtr->Overlapped) ||
       OS().GetLastError() == ERROR_IO_PENDING_;
-  if (!ok) {
+  if (!Ok) {
     ReleaseRecord(OS(), AsyncPtr);
     ReportError(CE_ReadFailed, OS().GetLastError());
   }
-  return static_cast<int32_t>(read);
+  return static_cast<int32_t>(Read);
 }
 
 int32_t TCustomComPort::WaitForCompletion(PComOverlapped AsyncPtr) {
@@ -529,11 +529,11 @@ int32_t TCustomComPort::WaitForCompletion(PComOverlapped AsyncPtr) {
     ReportError(CE_InvalidAsync, 0);
     return 0;
   }
-  uint32_t transferred = 0;
-  const bool ok =
+  uint32_t Transferred = 0;
+  const bool Ok =
       OS().WaitForSingleObject(AsyncPtr->Overlapped.hEvent, INFINITE_) == WAIT_OBJECT_0_ &&
-      OS().GetOverlappedResult(FHandle, &AsyncPtr->Overlapped, &transferred, false);
-  if (!ok)
+      OS().GetOverlappedResult(FHandle, &AsyncPtr->Overlapped, &Transferred, false);
+  if (!Ok)
     ReportError(AsyncPtr->Kind == ioWrite ? CE_WriteFailed : CE_ReadFailed, OS().GetLastError());
   if (AsyncPtr->Kind == ioRead) {
     // Counting what is left costs the device a look (on POSIX a read that ends in EAGAIN) on
@@ -543,7 +543,7 @@ int32_t TCustomComPort::WaitForCompletion(PComOverlapped AsyncPtr) {
   } else if (AsyncPtr->Data) {
     NotifyLinks(&TComLink::OnTxBuf, static_cast<const void*>(AsyncPtr->Data), AsyncPtr->Size);
   }
-  return static_cast<int32_t>(transferred);
+  return static_cast<int32_t>(Transferred);
 }
 
 PComOverlapped TCustomComPort::AcquireSyncRecord() {
@@ -584,7 +584,7 @@ void TCustomComPort::FreeSyncRecord() {
 int32_t TCustomComPort::WriteText(std::string Str) {
   PComOverlapped Rec = AcquireSyncRecord();
   if (!Rec) return 0;  // reported (OnException took it)
-  TScopeExit release([this, &Rec] { ReleaseSyncRecord(Rec); });
+  TScopeExit Release([this, &Rec] { ReleaseSyncRecord(Rec); });
   StartWriteText(Str, Rec);
   return WaitForCompletion(Rec);
 }
@@ -592,7 +592,7 @@ int32_t TCustomComPort::WriteText(std::string Str) {
 int32_t TCustomComPort::ReadBytes(void* Buffer, int32_t Count) {
   PComOverlapped Rec = AcquireSyncRecord();
   if (!Rec) return 0;  // reported (OnException took it)
-  TScopeExit release([this, &Rec] { ReleaseSyncRecord(Rec); });
+  TScopeExit Release([this, &Rec] { ReleaseSyncRecord(Rec); });
   StartRead(Buffer, Count, Rec);
   return WaitForCompletion(Rec);
 }
@@ -603,39 +603,39 @@ void TCustomComPort::AbortTransfers() {
 }
 
 int32_t TCustomComPort::InputQueueCount() {
-  uint32_t errors = 0;
-  TComStat stat;
-  if (!OS().ClearCommError(FHandle, &errors, &stat))
+  uint32_t Errors = 0;
+  TComStat Stat;
+  if (!OS().ClearCommError(FHandle, &Errors, &Stat))
     ReportError(CE_ClearComFailed, OS().GetLastError());
-  return static_cast<int32_t>(stat.cbInQue);
+  return static_cast<int32_t>(Stat.cbInQue);
 }
 
 TModemSignals TCustomComPort::GetModemSignals() {
-  uint32_t status = 0;
-  if (!OS().GetCommModemStatus(FHandle, &status))
+  uint32_t Status = 0;
+  if (!OS().GetCommModemStatus(FHandle, &Status))
     ReportError(CE_ModemStatFailed, OS().GetLastError());
   TModemSignals S;
-  if (status & MS_CTS_ON_) S.Include(msCTS);
-  if (status & MS_DSR_ON_) S.Include(msDSR);
-  if (status & MS_RING_ON_) S.Include(msRing);
-  if (status & MS_RLSD_ON_) S.Include(msRLSD);
+  if (Status & MS_CTS_ON_) S.Include(msCTS);
+  if (Status & MS_DSR_ON_) S.Include(msDSR);
+  if (Status & MS_RING_ON_) S.Include(msRing);
+  if (Status & MS_RLSD_ON_) S.Include(msRLSD);
   return S;
 }
 
 TComErrors TCustomComPort::GetLineErrors() {
-  uint32_t errors = 0;
-  TComStat stat;
-  if (!OS().ClearCommError(FHandle, &errors, &stat))
+  uint32_t Errors = 0;
+  TComStat Stat;
+  if (!OS().ClearCommError(FHandle, &Errors, &Stat))
     ReportError(CE_ClearComFailed, OS().GetLastError());
   TComErrors E;
-  if (errors & CE_FRAME_) E.Include(ceFrame);
-  if ((errors & CE_RXPARITY_) && FParity.Check()) E.Include(ceRxParity);
-  if (errors & CE_OVERRUN_) E.Include(ceOverrun);
-  if (errors & CE_BREAK_) E.Include(ceBreak);
-  if (errors & CE_IOE_) E.Include(ceIO);
-  if (errors & CE_MODE_) E.Include(ceMode);
-  if (errors & CE_RXOVER_) E.Include(ceRxOver);
-  if (errors & CE_TXFULL_) E.Include(ceTxFull);
+  if (Errors & CE_FRAME_) E.Include(ceFrame);
+  if ((Errors & CE_RXPARITY_) && FParity.Check()) E.Include(ceRxParity);
+  if (Errors & CE_OVERRUN_) E.Include(ceOverrun);
+  if (Errors & CE_BREAK_) E.Include(ceBreak);
+  if (Errors & CE_IOE_) E.Include(ceIO);
+  if (Errors & CE_MODE_) E.Include(ceMode);
+  if (Errors & CE_RXOVER_) E.Include(ceRxOver);
+  if (Errors & CE_TXFULL_) E.Include(ceTxFull);
   return E;
 }
 
@@ -660,13 +660,13 @@ bool TCustomComPort::Linked(const TComLink* Link) const {
 }
 
 void TCustomComPort::RemoveLink(TComLink* Link) {
-  auto it = FLinks.begin();
-  while (it != FLinks.end() && *it != Link)
-    ++it;
-  if (it == FLinks.end())
+  auto It = FLinks.begin();
+  while (It != FLinks.end() && *It != Link)
+    ++It;
+  if (It == FLinks.end())
     ReportError(CE_RegFailed, 0);
   else
-    FLinks.erase(it);
+    FLinks.erase(It);
   FHasRxBufLink = false;
   for (TComLink* L : FLinks)
     FHasRxBufLink = FHasRxBufLink || L->OnRxBuf.Assigned();

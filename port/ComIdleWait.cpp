@@ -33,7 +33,7 @@ TRegistry& Registry() {
 }  // namespace
 
 std::shared_ptr<TComIdleWait> TComIdleWait::For(TComOS& OS) {
-  std::lock_guard<std::mutex> lock(RegistryLock());
+  std::lock_guard<std::mutex> Lock(RegistryLock());
   TRegistry& R = Registry();
   if (&OS == &TComOS::Default()) {
     if (!R.Platform) R.Platform = std::make_shared<TComIdleWait>(OS);
@@ -47,7 +47,7 @@ std::shared_ptr<TComIdleWait> TComIdleWait::For(TComOS& OS) {
 }
 
 std::shared_ptr<TComIdleWait> TComIdleWait::Attach(TComOS& OS) {
-  std::lock_guard<std::mutex> lock(RegistryLock());
+  std::lock_guard<std::mutex> Lock(RegistryLock());
   auto W = std::make_shared<TComIdleWait>(OS);
   if (!W->Install()) return nullptr;
   auto& Attached = Registry().Attached;
@@ -74,7 +74,7 @@ bool TComIdleWait::Install() {
 }
 
 bool TComIdleWait::OpenWakeEvent() {
-  std::lock_guard<std::mutex> lock(FWakeLock);
+  std::lock_guard<std::mutex> Lock(FWakeLock);
   if (FWakeEvent) return true;
   // Auto-reset: the wait that wakes on it takes the signal with it.
   const THandle Event = FOS.CreateEventA(false, false);
@@ -84,7 +84,7 @@ bool TComIdleWait::OpenWakeEvent() {
 }
 
 void TComIdleWait::CloseWakeEvent() {
-  std::lock_guard<std::mutex> lock(FWakeLock);
+  std::lock_guard<std::mutex> Lock(FWakeLock);
   if (!FWakeEvent) return;
   FOS.CloseHandle(FWakeEvent);
   FWakeEvent = 0;
@@ -116,7 +116,7 @@ void TComIdleWait::Reclaim(TComThread& Thread) {
 void TComIdleWait::Wake() {
   FWoken = true;
   if (!FPolling) return;
-  std::lock_guard<std::mutex> lock(FWakeLock);
+  std::lock_guard<std::mutex> Lock(FWakeLock);
   if (FWakeEvent) FOS.SetEvent(FWakeEvent);
 }
 

@@ -236,7 +236,7 @@ void TComThread::RunLoop() {
   TComOS& OS = *FOS;
   // Also when a delivery raised (smThreadSync, smNone): a loop that ends must not leave its
   // wait request, its event or the driver's buffers behind.
-  TScopeExit cleanup([this] { FinishWait(); });
+  TScopeExit Cleanup([this] { FinishWait(); });
   if (!FWait || FStopRequested) return;
   TComWaitRecord& W = *FWait;
   const THandle WaitList[2] = {FStopEvent, W.Overlapped.hEvent};
@@ -247,11 +247,11 @@ void TComThread::RunLoop() {
     // the event may still be signalled from the last pass, so waiting would spin. A request
     // the main loop issued before it handed the wait back is still the one to wait for.
     if (!FArmed && !Arm()) break;
-    const uint32_t r = OS.WaitForMultipleObjects(2, WaitList, INFINITE_);
-    if (r != WAIT_OBJECT_0_ + 1) break;
+    const uint32_t R = OS.WaitForMultipleObjects(2, WaitList, INFINITE_);
+    if (R != WAIT_OBJECT_0_ + 1) break;
     FArmed = false;
-    uint32_t unused = 0;
-    if (OS.GetOverlappedResult(FHandle, &W.Overlapped, &unused, false) && W.Mask != 0) {
+    uint32_t Unused = 0;
+    if (OS.GetOverlappedResult(FHandle, &W.Overlapped, &Unused, false) && W.Mask != 0) {
       FEmptyPasses = 0;
       FEvents = MaskToEvents(W.Mask);
       if (!FEvents.Empty()) DispatchEvents();
@@ -283,7 +283,7 @@ void TComThread::DispatchEvents() {
     case smThreadSync:
       Synchronize([this] {
         FSyncDelivering = true;
-        TScopeExit done([this] { FSyncDelivering = false; });
+        TScopeExit Done([this] { FSyncDelivering = false; });
         DeliverEvents();
       });
       break;
@@ -323,8 +323,8 @@ THandle TComThread::LentEvent() const {
 void TComThread::ServeLent(TComIdleWait::TEntry& Entry) {
   TComWaitRecord& W = *FWait;
   FArmed = false;
-  uint32_t unused = 0;
-  if (!FOS->GetOverlappedResult(FHandle, &W.Overlapped, &unused, false) || W.Mask == 0) {
+  uint32_t Unused = 0;
+  if (!FOS->GetOverlappedResult(FHandle, &W.Overlapped, &Unused, false) || W.Mask == 0) {
     // As in the thread's own loop: an empty pass waits again, repeated ones end the wait.
     if (++FEmptyPasses >= kMaxEmptyPasses || !Arm()) EndLentWait();
     return;

@@ -81,7 +81,7 @@ TEST_F(PortServedWaits, TheLoopDeliversEveryEventInTheFixedOrderOnTheMainThread)
     Port->AddLink(&Link);
     LogAllEvents(*Port, Log);
     Port->OnRx80Full = [&](TObject*) {
-      std::lock_guard<std::mutex> lock(ThreadsLock);
+      std::lock_guard<std::mutex> Lock(ThreadsLock);
       Threads.insert(std::this_thread::get_id());
       Log.Add("Rx80Full");
     };
@@ -108,7 +108,7 @@ TEST_F(PortServedWaits, TheLoopDeliversEveryEventInTheFixedOrderOnTheMainThread)
     EXPECT_TRUE(Waited(Wait));
     EXPECT_EQ(Waited(Stop), M == smNone) << "the event thread waited for the device itself";
     {
-      std::lock_guard<std::mutex> lock(ThreadsLock);
+      std::lock_guard<std::mutex> Lock(ThreadsLock);
       ASSERT_EQ(Threads.size(), 1u);
       EXPECT_EQ(*Threads.begin() == MainThread, M != smNone);
     }
@@ -237,11 +237,11 @@ TEST_F(PortServedWaits, TheNextOpenReusesTheSleepingEventThread) {
   std::mutex Lock;
   std::vector<std::thread::id> Ids;
   Port->OnRxChar = [&](TObject*, int32_t) {
-    std::lock_guard<std::mutex> lock(Lock);
+    std::lock_guard<std::mutex> Guard(Lock);
     Ids.push_back(std::this_thread::get_id());
   };
   const auto Count = [&] {
-    std::lock_guard<std::mutex> lock(Lock);
+    std::lock_guard<std::mutex> Guard(Lock);
     return Ids.size();
   };
   for (size_t Open = 1; Open <= 3; ++Open) {
@@ -250,7 +250,7 @@ TEST_F(PortServedWaits, TheNextOpenReusesTheSleepingEventThread) {
     ASSERT_TRUE(Sim.WaitUntil([&] { return Count() == Open; }, 10s));
     Port->Close();
   }
-  std::lock_guard<std::mutex> lock(Lock);
+  std::lock_guard<std::mutex> Guard(Lock);
   EXPECT_NE(Ids[0], MainThread);
   EXPECT_EQ(Ids[1], Ids[0]);
   EXPECT_EQ(Ids[2], Ids[0]);

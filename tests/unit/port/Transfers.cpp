@@ -308,10 +308,10 @@ TEST_F(PortTransfers, StatusQueriesMapTheBitsAndReportFailures) {
   EXPECT_EQ(Port->GetLineErrors(), (TComErrors{ceRxParity}));
 
   Sim.FailCall("ClearCommError", SIM_ERROR_INVALID_HANDLE, 2);
-  for (int i = 0; i < 2; ++i) {
+  for (int I = 0; I < 2; ++I) {
     try {
-      if (i == 0) Port->InputQueueCount();
-      if (i == 1) Port->GetLineErrors();
+      if (I == 0) Port->InputQueueCount();
+      if (I == 1) Port->GetLineErrors();
       ADD_FAILURE();
     } catch (const EComPort& E) {
       EXPECT_EQ(E.ErrorCode(), CE_ClearComFailed);
