@@ -245,6 +245,22 @@ bool TPosixComOS::SetCommTimeouts(THandle Handle, const TCommTimeouts& Timeouts)
 
 // --- Transfers --------------------------------------------------------------------------------
 
+PDevice TPosixComOS::StartTransfer(THandle Handle, const void* Buffer, uint32_t Count,
+                                   TOverlapped& Record) {
+  PDevice D = Device(Handle);
+  if (!D) return Fail(EBADF), nullptr;
+  if (Count > 0 && !Buffer) return Fail(EINVAL), nullptr;
+  FEvents.Reset(Record.hEvent);
+  StartRecord(Record);
+  if (!D->Usable()) {
+    // Accepted and ended at once, as Windows ends a transfer on a removed device.
+    const uint32_t Error = D->Events.VanishError();
+    Complete(TComCompletion{&Record, Error, 0, true});
+    return Fail(static_cast<int>(Error)), nullptr;
+  }
+  return D;
+}
+
 bool TPosixComOS::ReadFile(THandle Handle, void* Buffer, uint32_t Count, uint32_t* Read,
                            TOverlapped* Overlapped) {
   if (Read) *Read = 0;
@@ -254,16 +270,8 @@ bool TPosixComOS::ReadFile(THandle Handle, void* Buffer, uint32_t Count, uint32_
     });
   }
   TLock L(FLock);
-  auto D = Device(Handle);
-  if (!D) return Fail(EBADF);
-  if (Count > 0 && !Buffer) return Fail(EINVAL);
-  FEvents.Reset(Overlapped->hEvent);
-  StartRecord(*Overlapped);
-  if (!D->Usable()) {
-    const uint32_t Error = D->Events.VanishError();
-    Complete(TComCompletion{Overlapped, Error, 0, true});
-    return Fail(static_cast<int>(Error));
-  }
+  const PDevice D = StartTransfer(Handle, Buffer, Count, *Overlapped);
+  if (!D) return false;
   // What the kernel holds counts as waiting; counted bytes already in the buffer are not
   // drained for, which would only end in EAGAIN.
   bool KernelMayHoldMore = D->Buffer.size() < Count && Drain(*D);
@@ -294,16 +302,8 @@ bool TPosixComOS::WriteFile(THandle Handle, const void* Buffer, uint32_t Count, 
     });
   }
   TLock L(FLock);
-  auto D = Device(Handle);
-  if (!D) return Fail(EBADF);
-  if (Count > 0 && !Buffer) return Fail(EINVAL);
-  FEvents.Reset(Overlapped->hEvent);
-  StartRecord(*Overlapped);
-  if (!D->Usable()) {
-    const uint32_t Error = D->Events.VanishError();
-    Complete(TComCompletion{Overlapped, Error, 0, true});
-    return Fail(static_cast<int>(Error));
-  }
+  const PDevice D = StartTransfer(Handle, Buffer, Count, *Overlapped);
+  if (!D) return false;
   bool Refused = false;
   const TTransferQueue::TSink Sink = [&](const char* Bytes, size_t N, uint32_t& Error) {
     return Send(*D, Bytes, N, Error, Refused);

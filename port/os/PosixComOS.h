@@ -229,6 +229,9 @@ class TPosixComOS final : public TComOS {
   void CloseDescriptor(TDeviceObject& D);
 
   // All of these run with FLock held.
+  // The start both transfers share: the device, its record started and its event reset; null
+  // when the call fails (a record refused by a vanished device is completed with its error).
+  PDevice StartTransfer(THandle Handle, const void* Buffer, uint32_t Count, TOverlapped& Record);
   void Complete(const TComCompletion& Done);
   void Complete(const std::vector<TComCompletion>& Done);
   void Raise(TDeviceObject& D, uint32_t Events);
