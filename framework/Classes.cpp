@@ -7,16 +7,16 @@
 namespace comfind {
 
 std::string Format(const char* fmt, ...) {
-  va_list args;
-  va_start(args, fmt);
-  va_list copy;
-  va_copy(copy, args);
-  const int n = std::vsnprintf(nullptr, 0, fmt, copy);
-  va_end(copy);
-  std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-  if (n > 0) std::vsnprintf(out.data(), out.size() + 1, fmt, args);
-  va_end(args);
-  return out;
+  va_list Args;
+  va_start(Args, fmt);
+  va_list Copy;
+  va_copy(Copy, Args);
+  const int N = std::vsnprintf(nullptr, 0, fmt, Copy);
+  va_end(Copy);
+  std::string Out(N > 0 ? static_cast<size_t>(N) : 0, '\0');
+  if (N > 0) std::vsnprintf(Out.data(), Out.size() + 1, fmt, Args);
+  va_end(Args);
+  return Out;
 }
 
 // --- TPersistent
@@ -34,8 +34,8 @@ void TPersistent::AssignTo(TPersistent* Dest) const {
 }
 
 void TPersistent::AssignError(const TPersistent* Source) const {
-  const std::string from = Source ? Source->ClassName() : std::string("nil");
-  throw EConvertError(Format("Cannot assign a %s to a %s", from.c_str(), ClassName().c_str()));
+  const std::string From = Source ? Source->ClassName() : std::string("nil");
+  throw EConvertError(Format("Cannot assign a %s to a %s", From.c_str(), ClassName().c_str()));
 }
 
 // --- TComponent
@@ -49,10 +49,10 @@ TComponent::~TComponent() {
   // Owned components go last first, each taken out of the list before it is destroyed so
   // that its own destructor does not find itself there.
   while (!FComponents.empty()) {
-    TComponent* child = FComponents.back();
+    TComponent* Child = FComponents.back();
     FComponents.pop_back();
-    child->FOwner = nullptr;
-    delete child;
+    Child->FOwner = nullptr;
+    delete Child;
   }
   if (FOwner) FOwner->RemoveComponent(this);
 }
@@ -63,11 +63,11 @@ void TComponent::Destroying() {
   FState |= 1u << csDestroying;
   // A subscriber may remove itself (or others) while it is told; take one at a time.
   while (!FFreeNotifies.empty()) {
-    TComponent* other = FFreeNotifies.back();
+    TComponent* Other = FFreeNotifies.back();
     FFreeNotifies.pop_back();
-    auto& back = other->FFreeNotifies;
-    back.erase(std::remove(back.begin(), back.end(), this), back.end());
-    other->Notification(this, opRemove);
+    auto& Back = Other->FFreeNotifies;
+    Back.erase(std::remove(Back.begin(), Back.end(), this), Back.end());
+    Other->Notification(this, opRemove);
   }
 }
 
@@ -87,16 +87,16 @@ void TComponent::FreeNotification(TComponent* AComponent) {
   // Both sides keep each other: whichever goes first tells the other.
   if (std::find(FFreeNotifies.begin(), FFreeNotifies.end(), AComponent) == FFreeNotifies.end())
     FFreeNotifies.push_back(AComponent);
-  auto& back = AComponent->FFreeNotifies;
-  if (std::find(back.begin(), back.end(), this) == back.end()) back.push_back(this);
+  auto& Back = AComponent->FFreeNotifies;
+  if (std::find(Back.begin(), Back.end(), this) == Back.end()) Back.push_back(this);
 }
 
 void TComponent::RemoveFreeNotification(TComponent* AComponent) {
   if (!AComponent) return;
   FFreeNotifies.erase(std::remove(FFreeNotifies.begin(), FFreeNotifies.end(), AComponent),
                       FFreeNotifies.end());
-  auto& back = AComponent->FFreeNotifies;
-  back.erase(std::remove(back.begin(), back.end(), this), back.end());
+  auto& Back = AComponent->FFreeNotifies;
+  Back.erase(std::remove(Back.begin(), Back.end(), this), Back.end());
 }
 
 void TComponent::Notification(TComponent*, TOperation) {}
@@ -142,8 +142,8 @@ void TStrings::Clear() {
 }
 
 int TStrings::IndexOf(const std::string& S) const {
-  auto it = std::find(FItems.begin(), FItems.end(), S);
-  return it == FItems.end() ? -1 : static_cast<int>(it - FItems.begin());
+  auto It = std::find(FItems.begin(), FItems.end(), S);
+  return It == FItems.end() ? -1 : static_cast<int>(It - FItems.begin());
 }
 
 void TStrings::Sort(const std::function<int(const std::string&, const std::string&)>& Compare) {
@@ -153,8 +153,8 @@ void TStrings::Sort(const std::function<int(const std::string&, const std::strin
 }
 
 void TStrings::Assign(const TPersistent* Source) {
-  if (auto* other = dynamic_cast<const TStrings*>(Source)) {
-    if (other != this) FItems = other->FItems;
+  if (auto* Other = dynamic_cast<const TStrings*>(Source)) {
+    if (Other != this) FItems = Other->FItems;
     Changed();
     return;
   }
@@ -173,18 +173,18 @@ char UpCaseAscii(char C) {
 }
 
 std::string UpperCaseAscii(std::string_view S) {
-  std::string out(S);
-  for (char& c : out)
-    c = UpCaseAscii(c);
-  return out;
+  std::string Out(S);
+  for (char& C : Out)
+    C = UpCaseAscii(C);
+  return Out;
 }
 
 int CompareTextAscii(std::string_view A, std::string_view B) {
-  const size_t n = std::min(A.size(), B.size());
-  for (size_t i = 0; i < n; ++i) {
-    const auto a = static_cast<unsigned char>(UpCaseAscii(A[i]));
-    const auto b = static_cast<unsigned char>(UpCaseAscii(B[i]));
-    if (a != b) return a < b ? -1 : 1;
+  const size_t N = std::min(A.size(), B.size());
+  for (size_t I = 0; I < N; ++I) {
+    const auto Left = static_cast<unsigned char>(UpCaseAscii(A[I]));
+    const auto Right = static_cast<unsigned char>(UpCaseAscii(B[I]));
+    if (Left != Right) return Left < Right ? -1 : 1;
   }
   return A.size() == B.size() ? 0 : (A.size() < B.size() ? -1 : 1);
 }
@@ -237,69 +237,69 @@ void AppendUtf8(std::string& out, char32_t cp) {
 }  // namespace
 
 std::string Cp1251ToUtf8(std::string_view S) {
-  std::string out;
-  out.reserve(S.size() * 2);
-  for (char c : S) {
-    const auto b = static_cast<unsigned char>(c);
-    AppendUtf8(out, b < 0x80 ? char32_t{b} : char32_t{kCp1251High[b - 0x80]});
+  std::string Out;
+  Out.reserve(S.size() * 2);
+  for (char C : S) {
+    const auto B = static_cast<unsigned char>(C);
+    AppendUtf8(Out, B < 0x80 ? char32_t{B} : char32_t{kCp1251High[B - 0x80]});
   }
-  return out;
+  return Out;
 }
 
 std::string Utf8ToCp1251(std::string_view S) {
-  std::string out;
-  out.reserve(S.size());
-  size_t i = 0;
-  while (i < S.size()) {
-    const auto b = static_cast<unsigned char>(S[i]);
-    char32_t cp;
-    size_t len;
-    char32_t least;  // smallest code point the length may carry: longer forms are forgeries
-    if (b < 0x80) {
-      out += static_cast<char>(b);
-      ++i;
+  std::string Out;
+  Out.reserve(S.size());
+  size_t I = 0;
+  while (I < S.size()) {
+    const auto B = static_cast<unsigned char>(S[I]);
+    char32_t Cp;
+    size_t Len;
+    char32_t Least;  // smallest code point the length may carry: longer forms are forgeries
+    if (B < 0x80) {
+      Out += static_cast<char>(B);
+      ++I;
       continue;
-    } else if ((b & 0xE0) == 0xC0) {
-      cp = b & 0x1F;
-      len = 2;
-      least = 0x80;
-    } else if ((b & 0xF0) == 0xE0) {
-      cp = b & 0x0F;
-      len = 3;
-      least = 0x800;
-    } else if ((b & 0xF8) == 0xF0) {
-      cp = b & 0x07;
-      len = 4;
-      least = 0x10000;
+    } else if ((B & 0xE0) == 0xC0) {
+      Cp = B & 0x1F;
+      Len = 2;
+      Least = 0x80;
+    } else if ((B & 0xF0) == 0xE0) {
+      Cp = B & 0x0F;
+      Len = 3;
+      Least = 0x800;
+    } else if ((B & 0xF8) == 0xF0) {
+      Cp = B & 0x07;
+      Len = 4;
+      Least = 0x10000;
     } else {
-      out += '?';
-      ++i;
+      Out += '?';
+      ++I;
       continue;
     }
     // A broken sequence costs one '?' for its lead byte; decoding goes on at the next byte,
     // so text after a cut-off character is not lost.
-    bool ok = i + len <= S.size();
-    for (size_t k = 1; ok && k < len; ++k) {
-      const auto cb = static_cast<unsigned char>(S[i + k]);
-      if ((cb & 0xC0) != 0x80) ok = false;
-      cp = (cp << 6) | (cb & 0x3F);
+    bool Ok = I + Len <= S.size();
+    for (size_t K = 1; Ok && K < Len; ++K) {
+      const auto Cb = static_cast<unsigned char>(S[I + K]);
+      if ((Cb & 0xC0) != 0x80) Ok = false;
+      Cp = (Cp << 6) | (Cb & 0x3F);
     }
-    if (!ok || cp < least) {
-      out += '?';
-      ++i;
+    if (!Ok || Cp < Least) {
+      Out += '?';
+      ++I;
       continue;
     }
-    i += len;
-    char mapped = '?';
-    for (int k = 0; k < 128; ++k) {
-      if (kCp1251High[k] == cp) {
-        mapped = static_cast<char>(0x80 + k);
+    I += Len;
+    char Mapped = '?';
+    for (int K = 0; K < 128; ++K) {
+      if (kCp1251High[K] == Cp) {
+        Mapped = static_cast<char>(0x80 + K);
         break;
       }
     }
-    out += mapped;
+    Out += Mapped;
   }
-  return out;
+  return Out;
 }
 
 }  // namespace comfind

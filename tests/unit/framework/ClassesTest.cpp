@@ -280,20 +280,20 @@ TEST(EventHandlerTest, EmptyHandlerIsSkippedAndBoundOnesReachTheirObject) {
 
 TEST(StringsTest, EditingSearchingSortingAndChangeEvents) {
   TStrings List;
-  int changes = 0;
+  int Changes = 0;
   List.OnChange = [&](TObject* Sender) {
     EXPECT_EQ(Sender, &List);
-    ++changes;
+    ++Changes;
   };
   List.Clear();  // nothing to clear: no change
-  EXPECT_EQ(changes, 0);
+  EXPECT_EQ(Changes, 0);
   EXPECT_EQ(List.Add("b"), 0);
   EXPECT_EQ(List.Add("a"), 1);
   List.Insert(0, "c");
   List.Insert(99, "z");  // past the end: appended
   List.Insert(-5, "y");  // before the start: first
   EXPECT_EQ(List.Items(), (std::vector<std::string>{"y", "c", "b", "a", "z"}));
-  EXPECT_EQ(changes, 5);
+  EXPECT_EQ(Changes, 5);
   EXPECT_EQ(List.IndexOf("a"), 3);
   EXPECT_EQ(List.IndexOf("A"), -1);  // exact match only
   List.Delete(0);

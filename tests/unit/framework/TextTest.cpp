@@ -13,22 +13,22 @@ namespace {
 // Decodes one UTF-8 character at the start of S; -1 when it is not exactly one well-formed one.
 long DecodeSingle(const std::string& S) {
   if (S.empty()) return -1;
-  const auto b = static_cast<unsigned char>(S[0]);
-  size_t len = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : 0;
-  if (len == 0 || S.size() != len) return -1;
-  long cp = len == 1 ? b : len == 2 ? (b & 0x1F) : (b & 0x0F);
-  for (size_t i = 1; i < len; ++i) {
-    const auto c = static_cast<unsigned char>(S[i]);
-    if ((c & 0xC0) != 0x80) return -1;
-    cp = (cp << 6) | (c & 0x3F);
+  const auto B = static_cast<unsigned char>(S[0]);
+  size_t Len = B < 0x80 ? 1 : (B & 0xE0) == 0xC0 ? 2 : (B & 0xF0) == 0xE0 ? 3 : 0;
+  if (Len == 0 || S.size() != Len) return -1;
+  long Cp = Len == 1 ? B : Len == 2 ? (B & 0x1F) : (B & 0x0F);
+  for (size_t I = 1; I < Len; ++I) {
+    const auto C = static_cast<unsigned char>(S[I]);
+    if ((C & 0xC0) != 0x80) return -1;
+    Cp = (Cp << 6) | (C & 0x3F);
   }
-  return cp;
+  return Cp;
 }
 
 TEST(TextTest, UpperCasingFoldsAsciiLettersOnly) {
   // "abz", NUL, Cyrillic small a and ya, and the bytes just outside a..z.
-  const std::string in("abz\0\xE0\xFF`{", 8);
-  EXPECT_EQ(UpperCaseAscii(in), std::string("ABZ\0\xE0\xFF`{", 8));
+  const std::string In("abz\0\xE0\xFF`{", 8);
+  EXPECT_EQ(UpperCaseAscii(In), std::string("ABZ\0\xE0\xFF`{", 8));
   EXPECT_EQ(UpCaseAscii('q'), 'Q');
   EXPECT_EQ(UpCaseAscii('\xE0'), '\xE0');
 
@@ -44,21 +44,21 @@ TEST(TextTest, UpperCasingFoldsAsciiLettersOnly) {
 }
 
 TEST(TextTest, EveryCp1251ByteDecodesToOneDistinctCharacterAndRoundTrips) {
-  std::set<long> seen;
-  std::string all;
-  for (int b = 0; b < 256; ++b) {
-    const std::string one(1, static_cast<char>(b));
-    all += one;
-    const std::string utf8 = Cp1251ToUtf8(one);
-    const long cp = DecodeSingle(utf8);
-    ASSERT_GE(cp, 0) << "byte " << b;
-    if (b < 0x80) {
-      EXPECT_EQ(cp, b);
+  std::set<long> Seen;
+  std::string All;
+  for (int B = 0; B < 256; ++B) {
+    const std::string One(1, static_cast<char>(B));
+    All += One;
+    const std::string Utf8 = Cp1251ToUtf8(One);
+    const long Cp = DecodeSingle(Utf8);
+    ASSERT_GE(Cp, 0) << "byte " << B;
+    if (B < 0x80) {
+      EXPECT_EQ(Cp, B);
     }
-    EXPECT_TRUE(seen.insert(cp).second) << "byte " << b << " shares U+" << std::hex << cp;
-    EXPECT_EQ(Utf8ToCp1251(utf8), one) << "byte " << b;
+    EXPECT_TRUE(Seen.insert(Cp).second) << "byte " << B << " shares U+" << std::hex << Cp;
+    EXPECT_EQ(Utf8ToCp1251(Utf8), One) << "byte " << B;
   }
-  EXPECT_EQ(Utf8ToCp1251(Cp1251ToUtf8(all)), all);
+  EXPECT_EQ(Utf8ToCp1251(Cp1251ToUtf8(All)), All);
 
   EXPECT_EQ(Cp1251ToUtf8("\x98"), "\xC2\x98");              // the unassigned byte is kept
   EXPECT_EQ(Cp1251ToUtf8("\xC0\xFF"), "\xD0\x90\xD1\x8F");  // capital A, small ya

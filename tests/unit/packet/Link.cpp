@@ -109,29 +109,29 @@ TEST_F(PacketLink, DeviceBytesArriveAsLines) {
   TComDataPacket Packet(nullptr);
   Packet.SetStopString("\r\n");
   Packet.SetComPort(Port.get());
-  std::vector<std::string> events;
+  std::vector<std::string> Events;
   Packet.OnPacket = [&](TObject* Sender, const std::string& S) {
     EXPECT_EQ(Sender, &Packet);
     EXPECT_TRUE(TMainLoop::Instance().IsMainThread());
-    events.push_back("P:" + S);
+    Events.push_back("P:" + S);
   };
-  Packet.OnDiscard = [&](TObject*, const std::string& S) { events.push_back("D:" + S); };
+  Packet.OnDiscard = [&](TObject*, const std::string& S) { Events.push_back("D:" + S); };
 
   Port->Open();
   Sim.Feed("COM7", "OK\r");
   ASSERT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return Packet.Buffer() == "OK\r"; }, 10s));
   Sim.Feed("COM7", std::string("\nA\0\xFF\r\nB", 7));
-  ASSERT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return events.size() == 2; }, 10s));
-  EXPECT_EQ(events, (std::vector<std::string>{"P:OK", "P:" + std::string("A\0\xFF", 3)}));
+  ASSERT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return Events.size() == 2; }, 10s));
+  EXPECT_EQ(Events, (std::vector<std::string>{"P:OK", "P:" + std::string("A\0\xFF", 3)}));
 
   Port->Close();
   Port->Open();
   EXPECT_EQ(Packet.Buffer(), "B");
   Packet.ResetBuffer();
   Sim.Feed("COM7", "C\r\n");
-  ASSERT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return events.size() == 4; }, 10s));
-  EXPECT_EQ(events[2], "D:B");
-  EXPECT_EQ(events[3], "P:C");
+  ASSERT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return Events.size() == 4; }, 10s));
+  EXPECT_EQ(Events[2], "D:B");
+  EXPECT_EQ(Events[3], "P:C");
   Port->Close();
 }
 
@@ -151,23 +151,23 @@ TEST_F(PacketLink, ALinkLeavingDuringTheDeliveryDoesNotTakeTheBlockFromTheOthers
     Port->SetEvents(TComEvents{evRxChar});
     Port->SetSyncMethod(smWindowSync);
     std::unique_ptr<TComDataPacket> Packets[3];
-    std::vector<std::string> got[3];
+    std::vector<std::string> Got[3];
     for (int I = 0; I < 3; ++I) {
       Packets[I] = std::make_unique<TComDataPacket>(nullptr);
       Packets[I]->SetStopString("\r\n");
       Packets[I]->SetComPort(Port.get());
       Packets[I]->OnPacket = [&, I](TObject*, const std::string& S) {
-        got[I].push_back(S);
+        Got[I].push_back(S);
         if (I == C.Leaving) Packets[C.Left]->SetComPort(nullptr);
       };
     }
     Port->Open();
     Sim.Feed("COM7", "OK\r\n");
-    ASSERT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return got[2].size() == 1; }, 10s));
+    ASSERT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return Got[2].size() == 1; }, 10s));
     for (int I = 0; I < 3; ++I) {
       // A link removed before its turn no longer hears the port; every other one hears it.
       const bool RemovedBeforeItsTurn = I == C.Left && C.Left > C.Leaving;
-      EXPECT_EQ(got[I].size(), RemovedBeforeItsTurn ? 0u : 1u) << "assembler " << I;
+      EXPECT_EQ(Got[I].size(), RemovedBeforeItsTurn ? 0u : 1u) << "assembler " << I;
     }
     Port->Close();
     for (auto& P : Packets)

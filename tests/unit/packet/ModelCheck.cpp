@@ -48,10 +48,10 @@ TEST(PacketModelCheck, LargeStreamsTakeLinearTime) {
   const auto Begin = std::chrono::steady_clock::now();
 
   TTestPacket P(nullptr);
-  size_t Packets = 0, packetBytes = 0;
+  size_t Packets = 0, PacketBytes = 0;
   P.OnPacket = [&](TObject*, const std::string& Str) {
     ++Packets;
-    packetBytes += Str.size();
+    PacketBytes += Str.size();
   };
   // No stop string found, no limit: a partial match of the stop string is carried all along.
   P.SetStopString("aab");
@@ -69,7 +69,7 @@ TEST(PacketModelCheck, LargeStreamsTakeLinearTime) {
     Block += "OK 42\r\n";
   P.AddData(Block);
   EXPECT_EQ(Packets, Block.size() / 7);
-  EXPECT_EQ(packetBytes, Packets * 5);
+  EXPECT_EQ(PacketBytes, Packets * 5);
   EXPECT_TRUE(P.Buffer().empty());
 
   // The same with a start string searched first for every packet.

@@ -339,47 +339,47 @@ inline std::pair<TLog, TLog> RunScenario(const TScenario& S) {
     };
   };
 
-  TModel m;
-  m.Start = S.Start;
-  m.Stop = S.Stop;
-  m.CaseInsensitive = S.CaseInsensitive;
-  m.IncludeStrings = S.IncludeStrings;
-  m.MaxBufferSize = S.MaxBufferSize;
-  m.Size = S.Size;
-  m.StartHook = S.StartHook;
-  m.StopHook = S.StopHook;
-  m.Packet = PacketHandler(ModelLog);
-  m.Discard = DiscardHandler(ModelLog);
-  m.OnStart = [&](const std::string& Str, int32_t& Pos) {
+  TModel Model;
+  Model.Start = S.Start;
+  Model.Stop = S.Stop;
+  Model.CaseInsensitive = S.CaseInsensitive;
+  Model.IncludeStrings = S.IncludeStrings;
+  Model.MaxBufferSize = S.MaxBufferSize;
+  Model.Size = S.Size;
+  Model.StartHook = S.StartHook;
+  Model.StopHook = S.StopHook;
+  Model.Packet = PacketHandler(ModelLog);
+  Model.Discard = DiscardHandler(ModelLog);
+  Model.OnStart = [&](const std::string& Str, int32_t& Pos) {
     ModelLog.push_back({'S', Str});
     RunStartHook(S.StartHook, Str, Pos);
   };
-  m.OnStop = [&](const std::string& Str, int32_t& Pos) {
+  Model.OnStop = [&](const std::string& Str, int32_t& Pos) {
     ModelLog.push_back({'E', Str});
     RunStopHook(S.StopHook, Str, Pos);
   };
 
-  TTestPacket p(nullptr);
+  TTestPacket Packet(nullptr);
   // Configured while loading, as stored values are read, so that nothing is reset.
-  p.BeginLoading();
-  p.SetStartString(S.Start);
-  p.SetStopString(S.Stop);
-  p.SetCaseInsensitive(S.CaseInsensitive);
-  p.SetIncludeStrings(S.IncludeStrings);
-  p.SetMaxBufferSize(S.MaxBufferSize);
-  p.SetSize(S.Size);
-  p.Loaded();
+  Packet.BeginLoading();
+  Packet.SetStartString(S.Start);
+  Packet.SetStopString(S.Stop);
+  Packet.SetCaseInsensitive(S.CaseInsensitive);
+  Packet.SetIncludeStrings(S.IncludeStrings);
+  Packet.SetMaxBufferSize(S.MaxBufferSize);
+  Packet.SetSize(S.Size);
+  Packet.Loaded();
   auto RealPacket = PacketHandler(RealLog);
   auto RealDiscard = DiscardHandler(RealLog);
-  p.OnPacket = [RealPacket](TObject*, const std::string& Str) { RealPacket(Str); };
-  p.OnDiscard = [RealDiscard](TObject*, const std::string& Str) { RealDiscard(Str); };
+  Packet.OnPacket = [RealPacket](TObject*, const std::string& Str) { RealPacket(Str); };
+  Packet.OnDiscard = [RealDiscard](TObject*, const std::string& Str) { RealDiscard(Str); };
   if (S.StartHook.Kind != 0)
-    p.OnCustomStart = [&](TObject*, const std::string& Str, int32_t& Pos) {
+    Packet.OnCustomStart = [&](TObject*, const std::string& Str, int32_t& Pos) {
       RealLog.push_back({'S', Str});
       RunStartHook(S.StartHook, Str, Pos);
     };
   if (S.StopHook.Kind != 0)
-    p.OnCustomStop = [&](TObject*, const std::string& Str, int32_t& Pos) {
+    Packet.OnCustomStop = [&](TObject*, const std::string& Str, int32_t& Pos) {
       RealLog.push_back({'E', Str});
       RunStopHook(S.StopHook, Str, Pos);
     };
@@ -392,51 +392,51 @@ inline std::pair<TLog, TLog> RunScenario(const TScenario& S) {
     }
   };
   for (const TOp& Op : S.Ops) {
-    const bool flag = Op.Value != 0;
+    const bool Flag = Op.Value != 0;
     switch (Op.Kind) {
       case opFeed:
-        Play(ModelLog, [&] { m.AddData(Op.Text); });
-        Play(RealLog, [&] { p.AddData(Op.Text); });
+        Play(ModelLog, [&] { Model.AddData(Op.Text); });
+        Play(RealLog, [&] { Packet.AddData(Op.Text); });
         break;
       case opReset:
-        Play(ModelLog, [&] { m.Reset(); });
-        Play(RealLog, [&] { p.ResetBuffer(); });
+        Play(ModelLog, [&] { Model.Reset(); });
+        Play(RealLog, [&] { Packet.ResetBuffer(); });
         break;
       case opSetStart:
-        Play(ModelLog, [&] { m.SetStart(Op.Text); });
-        Play(RealLog, [&] { p.SetStartString(Op.Text); });
+        Play(ModelLog, [&] { Model.SetStart(Op.Text); });
+        Play(RealLog, [&] { Packet.SetStartString(Op.Text); });
         break;
       case opSetStop:
-        Play(ModelLog, [&] { m.SetStop(Op.Text); });
-        Play(RealLog, [&] { p.SetStopString(Op.Text); });
+        Play(ModelLog, [&] { Model.SetStop(Op.Text); });
+        Play(RealLog, [&] { Packet.SetStopString(Op.Text); });
         break;
       case opSetSize:
-        Play(ModelLog, [&] { m.SetSize(Op.Value); });
-        Play(RealLog, [&] { p.SetSize(Op.Value); });
+        Play(ModelLog, [&] { Model.SetSize(Op.Value); });
+        Play(RealLog, [&] { Packet.SetSize(Op.Value); });
         break;
       case opSetCase:
-        Play(ModelLog, [&] { m.SetCaseInsensitive(flag); });
-        Play(RealLog, [&] { p.SetCaseInsensitive(flag); });
+        Play(ModelLog, [&] { Model.SetCaseInsensitive(Flag); });
+        Play(RealLog, [&] { Packet.SetCaseInsensitive(Flag); });
         break;
       case opSetInclude:
-        m.IncludeStrings = flag;
-        p.SetIncludeStrings(flag);
+        Model.IncludeStrings = Flag;
+        Packet.SetIncludeStrings(Flag);
         break;
       case opSetMax:
-        m.MaxBufferSize = Op.Value;
-        p.SetMaxBufferSize(Op.Value);
+        Model.MaxBufferSize = Op.Value;
+        Packet.SetMaxBufferSize(Op.Value);
         break;
       case opBeginLoading:
-        m.Loading = true;
-        p.BeginLoading();
+        Model.Loading = true;
+        Packet.BeginLoading();
         break;
       case opLoaded:
-        m.Loading = false;
-        p.Loaded();
+        Model.Loading = false;
+        Packet.Loaded();
         break;
     }
-    ModelLog.push_back({'B', m.Buf + (m.InPacket ? "|in" : "|out")});
-    RealLog.push_back({'B', p.Buffer() + (p.InPacket() ? "|in" : "|out")});
+    ModelLog.push_back({'B', Model.Buf + (Model.InPacket ? "|in" : "|out")});
+    RealLog.push_back({'B', Packet.Buffer() + (Packet.InPacket() ? "|in" : "|out")});
   }
   return {std::move(ModelLog), std::move(RealLog)};
 }
