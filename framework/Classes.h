@@ -223,6 +223,10 @@ char UpCaseAscii(char C);
 // Compares ignoring the case of ASCII letters only: <0, 0, >0 like strcmp (bytes unsigned).
 int CompareTextAscii(std::string_view A, std::string_view B);
 bool SameTextAscii(std::string_view A, std::string_view B);
+// Compares in natural order: runs of digits by their value (ttyUSB2 before ttyUSB10), the rest
+// as CompareTextAscii does. Numbers of equal value tell apart by their leading zeros only when
+// nothing else does ("a01" after "a1"); names equal but for case compare equal.
+int CompareNaturalAscii(std::string_view A, std::string_view B);
 
 // Decodes code page 1251 text to UTF-8. All 256 bytes map to a character; 0x98, the one byte
 // the code page leaves unassigned, becomes U+0098 so that nothing is lost.

@@ -124,12 +124,13 @@ TEST(PortEnumerationTest, ListsBoundBluetoothPortsThatHaveNoDeviceYet) {
   EXPECT_EQ(M.List(), (Names{"rfcomm0", "rfcomm2", "ttyUSB0"}));
 }
 
-TEST(PortEnumerationTest, SortsTextuallyIgnoringCaseAndKeepsNamesAsStored) {
+TEST(PortEnumerationTest, SortsNaturallyIgnoringCaseAndKeepsNamesAsStored) {
   TFakeMachine M;
-  for (const char* N : {"ttyS2", "ttyS10", "ttyS1", "ttyb", "ttyA", "ttyC", "ttyUSB0"})
+  for (const char* N : {"ttyS2", "ttyS10", "ttyS1", "ttyb", "ttyA", "ttyC", "ttyUSB10", "ttyUSB2"})
     M.Serial(N);
-  // ASCII order would put the upper-case names first; numeric order would put ttyS10 last.
-  EXPECT_EQ(M.List(), (Names{"ttyA", "ttyb", "ttyC", "ttyS1", "ttyS10", "ttyS2", "ttyUSB0"}));
+  // ASCII order would put the upper-case names first; textual order ttyS10 before ttyS2.
+  EXPECT_EQ(M.List(),
+            (Names{"ttyA", "ttyb", "ttyC", "ttyS1", "ttyS2", "ttyS10", "ttyUSB2", "ttyUSB10"}));
 }
 
 TEST(PortEnumerationTest, NamesEqualButForCaseAreBothKeptSideBySide) {
@@ -197,7 +198,7 @@ TEST(PortEnumerationTest, TheMachinesOwnListIsSortedAndOpenableByName) {
         << L[I];
     EXPECT_EQ(std::count(Consoles.begin(), Consoles.end(), L[I]), 0) << L[I] << " is a console";
     if (I > 0) {
-      EXPECT_LE(CompareTextAscii(L[I - 1], L[I]), 0);
+      EXPECT_LE(CompareNaturalAscii(L[I - 1], L[I]), 0);
     }
   }
 }

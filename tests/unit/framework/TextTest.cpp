@@ -43,6 +43,36 @@ TEST(TextTest, UpperCasingFoldsAsciiLettersOnly) {
   EXPECT_GT(CompareTextAscii("B", "a"), 0);
 }
 
+TEST(TextTest, NaturalOrderComparesDigitRunsByValue) {
+  const struct {
+    const char* A;
+    const char* B;
+    int Sign;
+  } Cases[] = {
+      {"ttyUSB2", "ttyUSB10", -1},
+      {"COM9", "COM10", -1},
+      {"ttyS1", "TTYs1", 0},     // letter case folded, as CompareTextAscii does
+      {"ttyACM0", "ttyS0", -1},  // letters before numbers decide as text
+      {"ttyS", "ttyS0", -1},     // a prefix first
+      {"a1b", "a1", 1},
+      {"a01", "a1", 1},      // equal values: the one with leading zeros after
+      {"a01b1", "a1b2", -1},  // ... but only when nothing else differs
+      {"a007", "a7", 1},
+      {"a0", "a00", -1},
+      {"x99999999999999999999", "x100000000000000000000", -1},  // no overflow
+      {"rfcomm0", "ttyS0", -1},
+      {"2", "a", -1},  // a digit is below a letter as a byte
+      {"", "", 0},
+      {"", "0", -1},
+  };
+  for (const auto& C : Cases) {
+    const int R = CompareNaturalAscii(C.A, C.B);
+    const int Back = CompareNaturalAscii(C.B, C.A);
+    EXPECT_EQ((R > 0) - (R < 0), C.Sign) << C.A << " vs " << C.B;
+    EXPECT_EQ((Back > 0) - (Back < 0), -C.Sign) << C.B << " vs " << C.A;
+  }
+}
+
 TEST(TextTest, EveryCp1251ByteDecodesToOneDistinctCharacterAndRoundTrips) {
   std::set<long> Seen;
   std::string All;
