@@ -151,6 +151,15 @@ struct TOverlapped {
   THandle hEvent = 0;
 };
 
+// What a failed call means to whoever tried to use the port, told from its error number.
+enum TComFault : uint8_t {
+  cfOther,    // anything else: the system's message for the number says what
+  cfMissing,  // there is no such device (never was, or unplugged before the open)
+  cfBusy,     // another program has the device open
+  cfDenied,   // this user may not open the device
+  cfVanished  // the device went away while it was open (unplugged, hung up)
+};
+
 class TComOS {
  public:
   virtual ~TComOS() = default;
@@ -201,7 +210,15 @@ class TComOS {
   // The calling thread's last error number.
   virtual uint32_t GetLastError() = 0;
   virtual void SetLastError(uint32_t Error) = 0;
+
+  // What an error number left by this layer means. Opened: the number comes from a call on a
+  // device that was open (a device missing then has vanished, and so has one whose driver now
+  // refuses every call). The platform's own numbers by default.
+  virtual TComFault ClassifyError(uint32_t Error, bool Opened) const;
 };
+
+// The meaning of a Win32 error number (what the Windows layer and the simulated device leave).
+TComFault ClassifyWin32Error(uint32_t Error, bool Opened);
 
 // The operating system's own text for an error number (strerror on POSIX, FormatMessage on
 // Windows), without a trailing line end.

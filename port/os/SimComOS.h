@@ -175,6 +175,10 @@ class TSimComOS : public TComOS {
   void Sleep(uint32_t Milliseconds) override;
   uint32_t GetLastError() override;
   void SetLastError(uint32_t Error) override;
+  // The simulated device leaves Win32's numbers on every platform.
+  TComFault ClassifyError(uint32_t Error, bool Opened) const override {
+    return ClassifyWin32Error(Error, Opened);
+  }
 
  private:
   struct TDevice;
