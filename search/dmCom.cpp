@@ -54,12 +54,19 @@ namespace {
 
 // Close releases the device even when its purge fails (a device that vanished refuses it) and
 // raises only afterwards. The port is closed either way, so that report must neither end the
-// search in the middle of a list nor leave a destructor.
-void CloseReleased(TComPort& Port) {
+// search in the middle of a list nor leave a destructor. A probe's report may learn from it
+// that the device went away while the port waited.
+void CloseReleased(TComPort& Port, TProbeReport* Report = nullptr) {
   try {
     Port.Close();
-  } catch (const EComPort&) {
+  } catch (const EComPort& E) {
+    if (Report) NoteProbeFailure(*Report, Port.OS(), E, true);
   }
+}
+
+double MillisecondsSince(std::chrono::steady_clock::time_point Start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - Start)
+      .count();
 }
 
 }  // namespace
@@ -87,9 +94,9 @@ void TdmCom::StartFind(const TStrings& Ports, TStrings& Log, TFindDoneEvent OnDo
   FOnFindDone = std::move(OnDone);
   // The index of the port being probed is one byte wide: a longer list is cut to the names it
   // can address, so every index the completion handler gets still names the caller's port.
-  std::vector<std::string> Names = Ports.Items();
-  if (Names.size() > static_cast<size_t>(MaxFindPorts)) Names.resize(MaxFindPorts);
-  FFindPorts.SetItems(std::move(Names));
+  std::vector<std::string> names = Ports.Items();
+  if (names.size() > static_cast<size_t>(MaxFindPorts)) names.resize(MaxFindPorts);
+  FFindPorts.SetItems(std::move(names));
   FLog = &Log;
   FFindIndex = 0;
   // A search started while another runs: the running one's timer must not end the new first
@@ -102,25 +109,32 @@ void TdmCom::StartFind(const TStrings& Ports, TStrings& Log, TFindDoneEvent OnDo
 }
 
 void TdmCom::ProbePort() {
-  const std::string Name = FFindPorts[FFindIndex];
+  const std::string name = FFindPorts[FFindIndex];
+  FReport = TProbeReport();
+  FReport.Index = FFindIndex;
+  FReport.Port = name;
+  FProbeStart = std::chrono::steady_clock::now();
   AddLog(FindText::Separator);
   // The port is closed here (StartFind and FinishPort close it), so naming it opens nothing.
-  cpCheck->SetPort_(Name);
-  AddLog(Name);
-  bool Failed = false;
+  cpCheck->SetPort_(name);
+  AddLog(name);
+  bool failed = false;
+  bool opened = false;
   try {
     cpCheck->SetConnected(true);
+    opened = true;
     ComDataPack->ResetBuffer();
-    AddLog(FindText::ProbeEcho);
-    cpCheck->WriteText(FindText::Probe);
+    AddLog(">" + ProbeCommand);
+    cpCheck->WriteText(ProbeCommand + "\r\n");
     // The wait starts now that the write has completed. The timer may still run from a search
     // restarted during this one; stopping it first makes the 500 ms start afresh.
     tmrFind->SetEnabled(false);
     tmrFind->SetEnabled(true);
-  } catch (const EComPort&) {
-    Failed = true;
+  } catch (const EComPort& E) {
+    failed = true;
+    NoteProbeFailure(FReport, cpCheck->OS(), E, opened);
   }
-  if (Failed) FinishPort(frOpenFailed);
+  if (failed) FinishPort(frOpenFailed);
 }
 
 void TdmCom::ComDataPackFind(TObject*, const std::string& Str) {
@@ -131,12 +145,21 @@ void TdmCom::ComDataPackFind(TObject*, const std::string& Str) {
   ++FPacketDepth;
   try {
     AddLog("<" + Str);
-    if (UpperCaseAscii(Str) == "OK") FinishPort(frFound);
+    FReport.Reply += Str + ComDataPack->StopString();
+    if (UpperCaseAscii(Str) == UpperCaseAscii(ExpectedReply)) FinishPort(frFound);
   } catch (...) {
     --FPacketDepth;
     throw;
   }
   --FPacketDepth;
+}
+
+TProbeReport TdmCom::ProbeSoFar() const {
+  TProbeReport Report = FReport;
+  Report.Outcome = poStopped;
+  Report.Milliseconds = MillisecondsSince(FProbeStart);
+  Report.Reply += ComDataPack->Buffer();
+  return Report;
 }
 
 void TdmCom::tmrFindTimer(TObject*) {
@@ -145,7 +168,16 @@ void TdmCom::tmrFindTimer(TObject*) {
 
 void TdmCom::FinishPort(TFindResult Result) {
   tmrFind->SetEnabled(false);
-  CloseReleased(*cpCheck);
+  FReport.Milliseconds = MillisecondsSince(FProbeStart);
+  if (Result == frFound) {
+    FReport.Outcome = poAnswered;
+  } else if (Result == frNotFound) {
+    FReport.Outcome = poSilent;
+    // A line the wait ended in the middle of; the assembler drops it at the next reset.
+    FReport.Reply += ComDataPack->Buffer();
+  }
+  // A silent port whose close fails has vanished while it waited; the other verdicts stand.
+  CloseReleased(*cpCheck, Result == frNotFound ? &FReport : nullptr);
   switch (Result) {
     case frFound:
       AddLog(FindText::FoundOn + FFindPorts[FFindIndex]);
@@ -157,14 +189,20 @@ void TdmCom::FinishPort(TFindResult Result) {
       AddLog(FindText::NotFoundOn + FFindPorts[FFindIndex]);
       break;
   }
+  if (OnPortDone) {
+    // Copies: the handler may start the next search, which replaces both.
+    const TProbeDoneEvent PortDone = OnPortDone;
+    const TProbeReport Report = FReport;
+    PortDone(Report);
+  }
   if (Result != frFound && FFindIndex < FFindPorts.Count() - 1) {
     ++FFindIndex;
     ProbePort();
     return;
   }
   // The handler may start the next search, which replaces FOnFindDone while it runs.
-  const TFindDoneEvent Done = FOnFindDone;
-  Done(Result, FFindIndex);
+  const TFindDoneEvent done = FOnFindDone;
+  done(Result, FFindIndex);
 }
 
 }  // namespace comfind

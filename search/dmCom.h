@@ -8,12 +8,14 @@
 // every other exception leaves StartFind or the handler it was raised in.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
 #include "framework/Classes.h"
 #include "framework/MainLoop.h"
 #include "port/CPort.h"
+#include "search/ProbeReport.h"
 
 namespace comfind {
 
@@ -59,6 +61,18 @@ class TdmCom : public TDataModule {
   const TStrings& FindPorts() const { return FFindPorts; }
   uint8_t FindIndex() const { return FFindIndex; }
 
+  // The command written to each port (CR LF follows it; the log shows it after ">") and the
+  // reply line that counts as the instrument's answer, compared with the ASCII letters
+  // case-folded. The instrument's by default; read at each probe.
+  std::string ProbeCommand = "TRG0000000010000";
+  std::string ExpectedReply = "OK";
+  // Told of each port's outcome once the port is closed and its verdict line is in the log,
+  // before the next port is probed or OnDone runs.
+  TProbeDoneEvent OnPortDone;
+  // The report of the port being probed as far as it goes, marked stopped, for a caller that
+  // ends the search in the middle of a wait.
+  TProbeReport ProbeSoFar() const;
+
  private:
   void ProbePort();
   void FinishPort(TFindResult Result);
@@ -69,6 +83,8 @@ class TdmCom : public TDataModule {
   TStringList FFindPorts;
   uint8_t FFindIndex = 0;
   int FPacketDepth = 0;  // ComDataPackFind calls in progress
+  TProbeReport FReport;  // the outcome of the port being probed, as far as it is known
+  std::chrono::steady_clock::time_point FProbeStart;
 };
 
 // The texts of the search, as code page 1251 bytes.
@@ -96,6 +112,11 @@ inline constexpr char Searching[] = "\xC8\xE4\xE5\xF2\x20\xEF\xEE\xE8\xF1\xEA...
 // "Устройство не найдено" : the caller's line when a search ends without the instrument.
 inline constexpr char NotFound[] =
     "\xD3\xF1\xF2\xF0\xEE\xE9\xF1\xF2\xE2\xEE\x20\xED\xE5\x20\xED\xE0\xE9\xE4\xE5\xED\xEE";
+// "Ожидание ответа прервано на " : the verdict of a port whose wait the search cut short when
+// another port answered (the search over all ports at once).
+inline constexpr char Stopped[] =
+    "\xCE\xE6\xE8\xE4\xE0\xED\xE8\xE5\x20\xEE\xF2\xE2\xE5\xF2\xE0\x20\xEF\xF0\xE5\xF0\xE2\xE0"
+    "\xED\xEE\x20\xED\xE0\x20";
 }  // namespace FindText
 
 }  // namespace comfind
