@@ -9,12 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "testkit/Pty.h"
+#include "tests/support/JsonCheck.h"
 
 namespace comfind {
 
@@ -127,6 +129,34 @@ TEST(DialoutHint, OnceOnStderrWhenThePortIsRefusedAndNeverOtherwise) {
   };
   EXPECT_EQ(LastLine(Refused.Out), LastLine(Absent.Out));
   EXPECT_NE(LastLine(Absent.Out), "");
+}
+
+TEST(DialoutHint, TheJsonOutputSaysPermissionDeniedWhereTheLogSaysCannotBeOpened) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
+  const char* Build = std::getenv("COMFIND_BUILD_DIR");
+  ASSERT_NE(Build, nullptr) << "COMFIND_BUILD_DIR is set by ctest";
+  const std::string Cli = std::string(Build) + "/cli/comfind-cli";
+  TPty Refused, Open;
+  ASSERT_EQ(chmod(Refused.SlavePath().c_str(), 0), 0);
+  // nobody may open this one: it is silent, and the search over all ports at once waits once.
+  ASSERT_EQ(chmod(Open.SlavePath().c_str(), 0666), 0);
+  const std::string Missing = "/dev/pts/no-such-port";
+  const TRun Run =
+      RunAsNobody(Cli, {"--json", "--parallel", Refused.SlavePath(), Missing, Open.SlavePath()});
+  EXPECT_EQ(Run.Status, 1) << Run.Err;
+  EXPECT_EQ(Run.Err, Hint(Refused.SlavePath()));
+  const TJson Doc = ParseJson(Run.Out);
+  EXPECT_EQ(CheckJsonSchema(Doc, ParseJson(ReadSourceFile("cli/comfind-cli.schema.json"))),
+            std::vector<std::string>{});
+  std::vector<std::pair<std::string, std::string>> Outcomes;
+  for (const TJson& Port : Doc["ports"].Array)
+    Outcomes.push_back({Port["name"].String, Port["outcome"].String});
+  EXPECT_EQ(
+      Outcomes,
+      (std::vector<std::pair<std::string, std::string>>{
+          {Refused.SlavePath(), "denied"}, {Missing, "missing"}, {Open.SlavePath(), "silent"}}));
+  EXPECT_EQ(Doc["ports"].Array[0]["error"]["number"].Number, EACCES);
+  EXPECT_EQ(Doc["verdict"].String, "not found");
 }
 
 }  // namespace comfind
