@@ -398,6 +398,12 @@ mapfile -t twenty_sims < <(printf 'silent2\n%.0s' {1..20})
 mapfile -t twenty_ports < <(printf 'COM11\n%.0s' {1..20})
 windows_only=1 scenario silent-port-20-times 1 "${twenty_sims[@]}" -- "${twenty_ports[@]}"
 
+# Every port at once: the port that cannot be opened first, then the ports still waiting when
+# the instrument answered (their wait cut short), then the instrument's block; with --all the
+# answer as it comes and the silent port at the end of the one wait.
+scenario parallel-found 0 ok silent1 silent2 -- --parallel COM10 COM20 COM7 COM11
+scenario all-found 0 ok silent3 -- --all COM12 COM7
+
 # The registry enumeration: the ports Wine mapped from HKLM\Software\Wine\Ports, sorted as
 # text; the dosdevices links are not registered ports, and the machine's own are hidden.
 status=0
@@ -406,6 +412,34 @@ timeout 120 "${wine_run[@]}" "$mingw/cli/comfind-cli.exe" --list >"$logs/list.wi
 sed 's/\r$//' "$logs/list.windows.raw" >"$logs/list.windows.txt"
 check_run "Windows registry enumeration: comfind-cli.exe --list" "$expected/list.txt" 0 "$status" \
   "$logs/list.windows.txt" "$logs/list.windows.err"
+
+# The details beside the list, as far as Wine answers SetupAPI: the same ports, in the same
+# order, under a header; and as JSON, each port with its device path.
+status=0
+timeout 120 "${wine_run[@]}" "$mingw/cli/comfind-cli.exe" --list --long \
+  >"$logs/list-long.windows.raw" 2>"$logs/list-long.windows.err" </dev/null || status=$?
+sed 's/\r$//' "$logs/list-long.windows.raw" >"$logs/list-long.windows.txt"
+if [ "$status" = 0 ] && [ ! -s "$logs/list-long.windows.err" ] &&
+  [ "$(head -1 "$logs/list-long.windows.txt" | cut -d' ' -f1)" = PORT ] &&
+  tail -n +2 "$logs/list-long.windows.txt" | cut -d' ' -f1 | cmp -s - "$expected/list.txt"; then
+  ok "Windows port details: comfind-cli.exe --list --long lists the same ports"
+else
+  bad "Windows port details: comfind-cli.exe --list --long (exit $status)"
+  sed 's/^/        /' "$logs/list-long.windows.txt" "$logs/list-long.windows.err"
+fi
+status=0
+timeout 120 "${wine_run[@]}" "$mingw/cli/comfind-cli.exe" --list --json \
+  >"$logs/list-json.windows.raw" 2>"$logs/list-json.windows.err" </dev/null || status=$?
+json_ok=1
+while read -r com; do
+  grep -qF "\"path\": \"\\\\\\\\.\\\\$com\"" "$logs/list-json.windows.raw" || json_ok=0
+done <"$expected/list.txt"
+if [ "$status" = 0 ] && [ "$json_ok" = 1 ] && [ ! -s "$logs/list-json.windows.err" ]; then
+  ok "Windows port details: comfind-cli.exe --list --json gives each port its device path"
+else
+  bad "Windows port details: comfind-cli.exe --list --json (exit $status)"
+  sed 's/^/        /' "$logs/list-json.windows.raw" "$logs/list-json.windows.err"
+fi
 stage_done
 
 # Wine stops before any simulator closes its end.
@@ -429,7 +463,12 @@ for run in "${linux_runs[@]}"; do
   want=${words[1]}
   paths=()
   for com in "${words[@]:2}"; do
-    paths+=("${path_of[$com]}")
+    # Options go through as they are; COM names become the simulators' devices.
+    if [ "${com#--}" != "$com" ]; then
+      paths+=("$com")
+    else
+      paths+=("${path_of[$com]}")
+    fi
   done
   out=$logs/$name.linux
   status=0

@@ -30,7 +30,8 @@ void Usage() {
       "Usage: bench_serial [--quick] [--reps N] [--only LIST]\n"
       "  --quick      small sizes and 3 runs (about a minute); the figures are rougher\n"
       "  --reps N     runs per figure (default 5, --quick 3)\n"
-      "  --only LIST  comma-separated: throughput,latency,search,openclose,idle,memory\n"
+      "  --only LIST  comma-separated: throughput,latency,search,manyports,openclose,idle,\n"
+      "               memory\n"
       "  --peers LIST comma-separated receivers to run (comfind always runs)\n"
       "  --comfind P  use the comfind receiver P (a build with a change being tried)\n"
       "  --pin CPU    run the latency figure with the driver and the receiver pinned to one\n"
@@ -45,7 +46,7 @@ using namespace comfind::bench;
 int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   TSizes Z;
-  std::string Only = "throughput,latency,search,openclose,idle,memory";
+  std::string Only = "throughput,latency,search,manyports,openclose,idle,memory";
   std::string PeerFilter;
   std::string ComfindReceiver = BENCH_COMFIND;
   int Reps = 0;
@@ -148,6 +149,40 @@ int main(int argc, char** argv) {
         }
       Figures.push_back(First);
       Figures.push_back(Third);
+    }
+    if (Wanted("manyports")) {
+      // A rig of adapters: the instrument behind 32 silent ports, one by one (each silent port
+      // costs its 500 ms wait) and all at once. comfind-cli alone: the peers have no such search.
+      constexpr int Silent = 32;
+      TFigure OneByOne{"search, instrument behind 32 silent ports, one by one (comfind-cli)",
+                       "ms",
+                       false,
+                       {},
+                       {}};
+      TFigure AllAtOnce{
+          "search, instrument behind 32 silent ports, --parallel", "ms", false, {}, {}};
+      TFigure EveryVerdict{
+          "search, instrument behind 32 silent ports, --all (every verdict)", "ms", false, {}, {}};
+      for (int R = 0; R < Z.Reps; ++R) {
+        if (auto T = RunManyPorts(BENCH_COMFIND_CLI, Silent, {"--parallel"})) {
+          AllAtOnce.Runs["comfind"].push_back(*T);
+          Progress("manyports", R, "--parallel", *T);
+        }
+        if (auto T = RunManyPorts(BENCH_COMFIND_CLI, Silent, {"--all"})) {
+          EveryVerdict.Runs["comfind"].push_back(*T);
+          Progress("manyports", R, "--all", *T);
+        }
+        // 16.5 s a run: fewer runs, the figure hardly moves.
+        if (R < std::min(Z.Reps, 3)) {
+          if (auto T = RunManyPorts(BENCH_COMFIND_CLI, Silent, {})) {
+            OneByOne.Runs["comfind"].push_back(*T);
+            Progress("manyports", R, "one by one", *T);
+          }
+        }
+      }
+      Figures.push_back(OneByOne);
+      Figures.push_back(AllAtOnce);
+      Figures.push_back(EveryVerdict);
     }
     if (Wanted("openclose")) {
       TFigure F{"open, probe write, close", "cycles/s", true, {}, {}};

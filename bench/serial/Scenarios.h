@@ -50,6 +50,11 @@ std::map<std::string, double> RunIdle(const std::vector<TPeer>& Peers, const TSi
 // comfind-cli over one pseudo-terminal with the instrument on it: peak RSS in MiB.
 double RunCliSearch(const std::string& Cli);
 
+// comfind-cli with Options over Silent silent pseudo-terminals and the instrument after them:
+// milliseconds from its start to its exit, nothing when it did not find the instrument.
+std::optional<double> RunManyPorts(const std::string& Cli, int Silent,
+                                   const std::vector<std::string>& Options);
+
 // comfind-cli whose port answers the probe with a flood without line ends until the search
 // gives the port up (500 ms): peak RSS in MiB and the MiB that went in.
 std::pair<double, double> RunCliFlood(const std::string& Cli);

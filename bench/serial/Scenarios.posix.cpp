@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <thread>
+
+#include "testkit/Process.h"
 
 namespace comfind::bench {
 
@@ -239,6 +242,57 @@ double RunCliSearch(const std::string& Cli) {
   const int Status = Child.Wait();
   if (Status != 0) std::fprintf(stderr, "  comfind-cli: exit status %d\n", Status);
   return static_cast<double>(Child.PeakRssKiB()) / 1024.0;
+}
+
+std::optional<double> RunManyPorts(const std::string& Cli, int Silent,
+                                   const std::vector<std::string>& Options) {
+  std::vector<std::unique_ptr<TPty>> Quiet;
+  std::vector<std::string> Args = Options;
+  for (int I = 0; I < Silent; ++I) {
+    Quiet.push_back(std::make_unique<TPty>());
+    Args.push_back(Quiet.back()->SlavePath());
+  }
+  TPty Instrument;
+  Args.push_back(Instrument.SlavePath());
+  // The instrument answers each line at once, on a thread of its own that sleeps in poll; the
+  // program is timed from its start to its end, as a person at the prompt would.
+  int Stop[2];
+  if (::pipe2(Stop, O_CLOEXEC) != 0) Fail("pipe");
+  std::thread Far([&] {
+    std::string Input;
+    for (;;) {
+      pollfd Fds[2] = {{Instrument.MasterFd(), POLLIN, 0}, {Stop[0], POLLIN, 0}};
+      if (::poll(Fds, 2, -1) < 0 && errno != EINTR) return;
+      if (Fds[1].revents) return;
+      if (!(Fds[0].revents & POLLIN)) continue;
+      char Buf[256];
+      const ssize_t N = ::read(Instrument.MasterFd(), Buf, sizeof Buf);
+      if (N <= 0) continue;
+      Input.append(Buf, static_cast<size_t>(N));
+      for (size_t Lf = Input.find('\n'); Lf != std::string::npos; Lf = Input.find('\n')) {
+        Input.erase(0, Lf + 1);
+        WriteMaster(Instrument.MasterFd(), "OK\r\n", 4);
+      }
+    }
+  });
+  const long long Start = NowNs();
+  int Status = -1;
+  {
+    TProcess Program(Cli, Args);
+    Status = Program.Finish(std::chrono::seconds(120));
+  }
+  const long long End = NowNs();
+  const char Byte = 0;
+  while (::write(Stop[1], &Byte, 1) < 0 && errno == EINTR) {
+  }
+  Far.join();
+  ::close(Stop[0]);
+  ::close(Stop[1]);
+  if (Status != 0) {
+    std::fprintf(stderr, "  comfind-cli over %d ports: exit status %d\n", Silent + 1, Status);
+    return std::nullopt;
+  }
+  return static_cast<double>(End - Start) / 1e6;
 }
 
 // comfind-cli whose port answers the probe with a flood without line ends until the search
