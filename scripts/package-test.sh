@@ -266,7 +266,7 @@ if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
     for dll in $dlls; do
       case $dll in
         kernel32.dll | advapi32.dll | user32.dll | gdi32.dll | comctl32.dll | msvcrt.dll | \
-          ws2_32.dll | shell32.dll | ole32.dll) ;;
+          ws2_32.dll | shell32.dll | ole32.dll | setupapi.dll | cfgmgr32.dll) ;;
         *) fail "$(basename "$exe") needs $dll beside it" ;;
       esac
     done

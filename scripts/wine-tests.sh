@@ -710,7 +710,7 @@ for exe in "$mingw/ui/win32/comfind.exe" "$mingw/cli/comfind-cli.exe"; do
   for dll in $dlls; do
     case $dll in
       kernel32.dll | advapi32.dll | user32.dll | gdi32.dll | comctl32.dll | shell32.dll | \
-        msvcrt.dll | ws2_32.dll | ole32.dll) ;;
+        msvcrt.dll | ws2_32.dll | ole32.dll | setupapi.dll | cfgmgr32.dll) ;;
       *) others="$others $dll" ;;
     esac
   done
