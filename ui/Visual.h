@@ -12,12 +12,16 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "framework/Classes.h"
 #include "framework/MainLoop.h"
+#include "port/ComEnum.h"
+#include "search/ParallelFind.h"
+#include "search/ProbeReport.h"
 #include "search/dmCom.h"
 
 namespace comfind {
@@ -25,10 +29,19 @@ namespace comfind {
 // Fills a list with port names, sorted as they are to be shown; leaves it untouched when the
 // system's list cannot be read (ListComPorts is one).
 using TPortListSource = std::function<void(TStrings&)>;
+// Fills a list with what the system says of each port, as ListComPortDetails does (false, list
+// untouched, when it cannot be read).
+using TPortDetailsSource = std::function<bool(std::vector<TComPortDetails>&)>;
 
 // The controls whose state the form sets. actFind stands for everything that triggers it (the
 // button and the menu item).
 enum TVisualControl : uint8_t { vcFind, vcChooseCom };
+
+// The window's options, each a checkable item of the menu "Параметры", off at start:
+//   voParallel  the search opens and probes every listed port at once (TParallelFind);
+//   voProbeNew  a port that appears while the window is open is probed at once, alone, and
+//               selected when it answers.
+enum TVisualOption : uint8_t { voParallel, voProbeNew };
 
 // What the form needs of a window. Texts are code page 1251; a view converts them once, at its
 // toolkit's edge. The form calls these only with a changed state or new lines, never to poll.
@@ -46,13 +59,20 @@ class TVisualView {
   virtual void ShowEnabled(TVisualControl Control, bool Enabled) = 0;
   // A message box over the window (the default exception report).
   virtual void ShowMessage(const std::string& Text) = 0;
+  // The detail line of cbChooseCom (also its tooltip): what the system says of the selected
+  // port and how its last probe ended; empty when there is nothing to say.
+  virtual void ShowComboDetail(const std::string& Text) = 0;
+  // The check mark of an option's menu item.
+  virtual void ShowChecked(TVisualOption Option, bool Checked) = 0;
 };
 
 class TfmVisual : public TComponent {
  public:
   // Dm must outlive the form, View the form's last call into it (the form's destructor makes
   // none). Nothing is shown until FormCreate.
-  TfmVisual(TdmCom& Dm, TVisualView& View, TPortListSource ListPorts = nullptr);
+  // ListDetails: ListComPortDetails when not given.
+  TfmVisual(TdmCom& Dm, TVisualView& View, TPortListSource ListPorts = nullptr,
+            TPortDetailsSource ListDetails = nullptr);
   ~TfmVisual() override;
   std::string ClassName() const override { return "TfmVisual"; }
 
@@ -69,6 +89,8 @@ class TfmVisual : public TComponent {
   void HandleDeviceChange(TMessage& Message);
   // From the view: the user selected item Index of cbChooseCom (-1: none).
   void cbChooseComChange(int Index);
+  // From the view: the user checked or cleared an option's menu item.
+  void SetOption(TVisualOption Option, bool Value);
   // The default exception report: a message box with the exception's text.
   void ShowException(std::exception_ptr E);
 
@@ -82,11 +104,18 @@ class TfmVisual : public TComponent {
   std::string ComboText() const;
   bool Enabled(TVisualControl Control) const;
   const std::string& RezCaption() const { return FRezCaption; }
+  const std::string& ComboDetail() const { return FComboDetail; }
+  bool Option(TVisualOption Option) const { return FOptions[Option]; }
   // The lines of memHistory: the log the search appends to.
   TStrings& HistoryLines() { return FHistory; }
 
   // The text an escaped exception is reported with (code page 1251).
   static std::string ExceptionMessage(std::exception_ptr E);
+
+  // The searches the options start: every listed port at once (voParallel), and the probe of
+  // ports that appear (voProbeNew).
+  TParallelFind& ParallelFind() { return FParallel; }
+  TParallelFind& NewPortProbe() { return FNewPortProbe; }
 
  private:
   void SetRezCaption(const std::string& Text);
@@ -96,10 +125,20 @@ class TfmVisual : public TComponent {
   // The one enabling rule: the search and the port box are enabled exactly when ports are listed.
   void UpdateEnabled();
   void HistoryChanged();
+  // Shows the detail line of the selected port when it has changed.
+  void UpdateDetail();
+  void ReadDetails();
+  void PortDone(const TProbeReport& Report);
+  // Probes ports that appeared, alone; later when a search or another such probe runs.
+  void ProbeNewPorts(const std::vector<std::string>& Names);
+  void NewPortDone(TFindResult Result, uint8_t Index, const std::vector<std::string>& Names);
+  // Ends whatever search runs, so that a new one finds its ports free.
+  void StopSearches();
 
   TdmCom& FDm;
   TVisualView& FView;
   TPortListSource FListPorts;
+  TPortDetailsSource FListDetails;
   std::vector<std::string> FItems;
   int FItemIndex = -1;
   bool FFindEnabled = false;
@@ -107,6 +146,18 @@ class TfmVisual : public TComponent {
   std::string FRezCaption;
   TStringList FHistory;
   size_t FShownLines = 0;
+  bool FOptions[2] = {false, false};
+  TParallelFind FParallel{nullptr};
+  TParallelFind FNewPortProbe{nullptr};
+  // The ports of the user's search, in the order it was given them (its index counts there).
+  std::vector<std::string> FSearched;
+  bool FSearching = false;
+  // Ports that appeared while a search or a probe ran, to be probed when it is over.
+  std::vector<std::string> FNewPorts;
+  std::vector<TComPortDetails> FDetails;
+  // How the last probe of each port ended, by the port's name.
+  std::map<std::string, TProbeReport> FLastProbes;
+  std::string FComboDetail;
   // Lets the completion handler given to a search find out whether the form still exists: a
   // search cut short by the end of the program must not call back into a destroyed form.
   std::shared_ptr<TfmVisual*> FSelf;

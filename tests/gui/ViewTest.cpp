@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QGroupBox>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -12,6 +13,8 @@
 #include <QTextBlock>
 
 #include "tests/gui/GuiTest.h"
+#include "ui/VisualText.h"
+#include "ui/qt/AlignPanel.h"
 
 namespace {
 
@@ -89,6 +92,30 @@ class TViewTest : public QObject {
     // The newest line is in view.
     QCOMPARE(W.memHistory->verticalScrollBar()->value(),
              W.memHistory->verticalScrollBar()->maximum());
+  }
+
+  void TheOptionsAndTheDetailLine() {
+    TWindowUnderTest T({"COM1", "COM2"});
+    TQtVisual& W = *T.Window;
+    // The menu items reach the form; the form's state shows in their check marks.
+    W.actParallel->trigger();
+    QVERIFY(T.Form().Option(voParallel));
+    QVERIFY(W.actParallel->isChecked());
+    W.actParallel->trigger();
+    QVERIFY(!T.Form().Option(voParallel));
+    T.Form().SetOption(voProbeNew, true);
+    QVERIFY(W.actProbeNew->isChecked());
+
+    // The detail line and the port box's tooltip follow the selected port's last probe.
+    QCOMPARE(W.lbPortDetail->text(), QString());
+    T.Form().ExecuteFind();  // neither port exists here: both cannot be opened
+    QTRY_COMPARE_WITH_TIMEOUT(W.butFind->isEnabled(), true, 10000);
+    const QString Missing = Ui(std::string(VisualText::LastProbe) + VisualText::Missing);
+    QCOMPARE(W.lbPortDetail->text(), Missing);
+    QCOMPARE(W.cbChooseCom->toolTip(), Missing);
+    // It lies right of the port box and stops short of the exit button.
+    QVERIFY(W.lbPortDetail->geometry().left() > W.GroupBox1->geometry().right());
+    QVERIFY(W.lbPortDetail->geometry().right() < W.Panel1->geometry().left());
   }
 };
 COMFIND_GUI_TEST(TViewTest);

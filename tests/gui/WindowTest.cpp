@@ -110,9 +110,16 @@ class TWindowStartTest : public QObject {
     QCOMPARE(W.actFileExit->statusTip(), QStringLiteral("Quits the application"));
     QCOMPARE(W.GroupBox1->title(), ChoosePort);
 
-    // One menu, "Файл" (F2), holding find, a separator and exit, without glyphs.
+    // The menu "Файл" (F2), holding find, a separator and exit, without glyphs; beside it the
+    // options, checkable and off.
     const QList<QAction*> Top = W.MainMenu->actions();
-    QCOMPARE(Top.size(), 1);
+    QCOMPARE(Top.size(), 2);
+    QCOMPARE(Top[1], W.mnuOptions->menuAction());
+    QCOMPARE(W.mnuOptions->actions(), (QList<QAction*>{W.actParallel, W.actProbeNew}));
+    for (QAction* A : W.mnuOptions->actions()) {
+      QVERIFY(A->isCheckable());
+      QVERIFY(!A->isChecked());
+    }
     QCOMPARE(Top[0]->text(), File);
     QCOMPARE(Top[0]->shortcut(), QKeySequence(Qt::Key_F2));
     const QList<QAction*> Items = W.N1->actions();

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QEvent>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -13,6 +14,8 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalBlocker>
+#include <algorithm>
+#include <utility>
 
 #include "ui/VisualText.h"
 #include "ui/qt/AlignPanel.h"
@@ -52,9 +55,11 @@ void BindButton(QPushButton* Button, QAction* Action) {
 
 }  // namespace
 
-TQtVisual::TQtVisual(TdmCom& Dm, TPortListSource ListPorts, QWidget* Parent) : QMainWindow(Parent) {
+TQtVisual::TQtVisual(TdmCom& Dm, TPortListSource ListPorts, QWidget* Parent,
+                     TPortDetailsSource ListDetails)
+    : QMainWindow(Parent) {
   CreateControls();
-  FForm = std::make_unique<TfmVisual>(Dm, *this, std::move(ListPorts));
+  FForm = std::make_unique<TfmVisual>(Dm, *this, std::move(ListPorts), std::move(ListDetails));
   FForm->OnSearchDone = [this](TObject*) { emit SearchFinished(); };
   FForm->FormCreate(FForm.get());
 }
@@ -106,6 +111,21 @@ void TQtVisual::CreateControls() {
   N2->setText(QStringLiteral("-"));
   N3 = actFileExit;
   N1->addAction(N3);
+  // The options beside the designed menu, which they leave as it was: checkable, off at start.
+  mnuOptions = MainMenu->addMenu(Ui(VisualText::Options));
+  mnuOptions->setObjectName(QStringLiteral("mnuOptions"));
+  actParallel = mnuOptions->addAction(Ui(VisualText::ParallelItem));
+  actParallel->setObjectName(QStringLiteral("actParallel"));
+  actProbeNew = mnuOptions->addAction(Ui(VisualText::ProbeNewItem));
+  actProbeNew->setObjectName(QStringLiteral("actProbeNew"));
+  const std::pair<QAction*, TVisualOption> Options[] = {{actParallel, voParallel},
+                                                        {actProbeNew, voProbeNew}};
+  for (const auto& [Action, Option] : Options) {
+    Action->setCheckable(true);
+    connect(Action, &QAction::triggered, this, [this, Which = Option](bool Checked) {
+      Guarded([&] { FForm->SetOption(Which, Checked); });
+    });
+  }
   setMenuBar(MainMenu);
   // F2 opens the menu, as its access key would.
   connect(N1->menuAction(), &QAction::triggered, this, [this] {
@@ -162,6 +182,15 @@ void TQtVisual::CreateControls() {
   connect(cbChooseCom, &QComboBox::currentIndexChanged, this, [this](int Index) {
     if (FForm && !FShowingCombo) FForm->cbChooseComChange(Index);
   });
+
+  // The port box's detail line: right of the port box, up to the exit button's panel.
+  lbPortDetail = new QLabel(pnlManagement);
+  lbPortDetail->setObjectName(QStringLiteral("lbPortDetail"));
+  lbPortDetail->setWordWrap(true);
+  lbPortDetail->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  lbPortDetail->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  pnlManagement->installEventFilter(this);
+  PlacePortDetail();
 
   pnlResult = new TAlignPanel;
   pnlResult->setObjectName(QStringLiteral("pnlResult"));
@@ -272,6 +301,27 @@ void TQtVisual::ShowEnabled(TVisualControl Control, bool Enabled) {
 
 void TQtVisual::ShowMessage(const std::string& Text) {
   QMessageBox::critical(this, QCoreApplication::applicationName(), Ui(Text));
+}
+
+void TQtVisual::PlacePortDetail() {
+  const int Left = 245, Right = pnlManagement->width() - 96 - 8;
+  lbPortDetail->setGeometry(Left, 9, std::max(0, Right - Left), 49);
+}
+
+bool TQtVisual::eventFilter(QObject* Watched, QEvent* Event) {
+  if (Watched == pnlManagement && Event->type() == QEvent::Resize) PlacePortDetail();
+  return QMainWindow::eventFilter(Watched, Event);
+}
+
+void TQtVisual::ShowComboDetail(const std::string& Text) {
+  lbPortDetail->setText(Ui(Text));
+  cbChooseCom->setToolTip(Ui(Text));
+}
+
+void TQtVisual::ShowChecked(TVisualOption Option, bool Checked) {
+  QAction* Action = Option == voParallel ? actParallel : actProbeNew;
+  const QSignalBlocker Quiet(Action);
+  Action->setChecked(Checked);
 }
 
 void TQtVisual::keyPressEvent(QKeyEvent* Event) {

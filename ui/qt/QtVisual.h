@@ -30,7 +30,8 @@ class TQtVisual : public QMainWindow, public TVisualView {
  public:
   // Creates the window and its controls and runs the form's FormCreate. Dm must outlive the
   // window.
-  explicit TQtVisual(TdmCom& Dm, TPortListSource ListPorts = nullptr, QWidget* Parent = nullptr);
+  explicit TQtVisual(TdmCom& Dm, TPortListSource ListPorts = nullptr, QWidget* Parent = nullptr,
+                     TPortDetailsSource ListDetails = nullptr);
   ~TQtVisual() override;
 
   TfmVisual& Form() { return *FForm; }
@@ -56,6 +57,11 @@ class TQtVisual : public QMainWindow, public TVisualView {
   QAction* Action11;
   QAction* N2;
   QAction* N3;
+  // The menu "Параметры" with the options' checkable items, and the port box's detail line.
+  QMenu* mnuOptions;
+  QAction* actParallel;
+  QAction* actProbeNew;
+  QLabel* lbPortDetail;
 
   // TVisualView
   void ShowComboItems(const std::vector<std::string>& Items, int Index) override;
@@ -65,6 +71,8 @@ class TQtVisual : public QMainWindow, public TVisualView {
   void ShowRezCaption(const std::string& Text) override;
   void ShowEnabled(TVisualControl Control, bool Enabled) override;
   void ShowMessage(const std::string& Text) override;
+  void ShowComboDetail(const std::string& Text) override;
+  void ShowChecked(TVisualOption Option, bool Checked) override;
 
  signals:
   // After the form has shown the result of a search.
@@ -72,9 +80,11 @@ class TQtVisual : public QMainWindow, public TVisualView {
 
  protected:
   void keyPressEvent(QKeyEvent* Event) override;
+  bool eventFilter(QObject* Watched, QEvent* Event) override;
 
  private:
   void CreateControls();
+  void PlacePortDetail();
   void ScrollHistoryToEnd();
 
   std::unique_ptr<TfmVisual> FForm;

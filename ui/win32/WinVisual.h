@@ -7,6 +7,8 @@
 #pragma once
 
 #include <windows.h>
+// commctrl.h needs windows.h before it.
+#include <commctrl.h>
 
 #include <memory>
 #include <string>
@@ -51,6 +53,8 @@ class TWinVisual : public TVisualView {
   void ShowRezCaption(const std::string& Text) override;
   void ShowEnabled(TVisualControl Control, bool Enabled) override;
   void ShowMessage(const std::string& Text) override;
+  void ShowComboDetail(const std::string& Text) override;
+  void ShowChecked(TVisualOption Option, bool Checked) override;
 
  private:
   static LRESULT CALLBACK WindowProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam);
@@ -82,8 +86,15 @@ class TWinVisual : public TVisualView {
   HWND memInfo = nullptr;
   HWND imgLogo = nullptr;
   HWND lbRez = nullptr;
+  // The port box's detail line, right of the port box.
+  HWND lbPortDetail = nullptr;
+  // Its tooltip over the port box, and the one tool it holds.
+  HWND tipPortDetail = nullptr;
+  TTTOOLINFOW PortTool() const;
   HMENU MainMenu = nullptr;
   HMENU N1 = nullptr;
+  // The menu "Параметры": the options' checkable items.
+  HMENU mnuOptions = nullptr;
   HACCEL FShortcuts = nullptr;
   RECT FManagementRect{};
   UINT FDpi = 96;

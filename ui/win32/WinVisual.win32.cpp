@@ -7,6 +7,7 @@
 #include <cwctype>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "ui/VisualText.h"
@@ -31,6 +32,9 @@ enum : int {
   ID_imgLogo = 107,
   ID_GroupBox1 = 108,
   ID_N1 = 109,  // F2: opens the menu "Файл"
+  ID_actParallel = 110,
+  ID_actProbeNew = 111,
+  ID_lbPortDetail = 112,
 };
 
 // The designed window: outer size and place, minimum size, panel sizes (96 DPI pixels).
@@ -109,6 +113,14 @@ TWinVisual::TWinVisual(TdmCom& Dm, TPortListSource ListPorts) {
   AppendMenuW(N1, MF_SEPARATOR, 0, nullptr);
   AppendMenuW(N1, MF_STRING, ID_actFileExit, (Wide(VisualText::Exit) + L"\tAlt+F4").c_str());
   AppendMenuW(MainMenu, MF_POPUP, reinterpret_cast<UINT_PTR>(N1), Wide(VisualText::File).c_str());
+  // The options beside the designed menu, which they leave as it was: checkable, off at start.
+  mnuOptions = CreatePopupMenu();
+  AppendMenuW(mnuOptions, MF_STRING | MF_UNCHECKED, ID_actParallel,
+              Wide(VisualText::ParallelItem).c_str());
+  AppendMenuW(mnuOptions, MF_STRING | MF_UNCHECKED, ID_actProbeNew,
+              Wide(VisualText::ProbeNewItem).c_str());
+  AppendMenuW(MainMenu, MF_POPUP, reinterpret_cast<UINT_PTR>(mnuOptions),
+              Wide(VisualText::Options).c_str());
   ACCEL Keys[] = {{FVIRTKEY, VK_F2, ID_N1}};
   FShortcuts = CreateAcceleratorTableW(Keys, 1);
 
@@ -160,6 +172,7 @@ void TWinVisual::CreateControls() {
                  WS_TABSTOP | ES_MULTILINE | ES_READONLY | ES_WANTRETURN, ID_memInfo);
   imgLogo = Make(L"STATIC", L"", SS_OWNERDRAW, ID_imgLogo);
   lbRez = Make(L"STATIC", L"", SS_OWNERDRAW | SS_NOPREFIX, ID_lbRez);
+  lbPortDetail = Make(L"STATIC", L"", SS_LEFT | SS_NOPREFIX, ID_lbPortDetail);
   memHistory =
       Make(L"EDIT", L"",
            WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | ES_WANTRETURN | ES_NOHIDESEL,
@@ -168,6 +181,24 @@ void TWinVisual::CreateControls() {
   SendMessageW(memHistory, EM_SETLIMITTEXT, 0, 0);
   SetWindowSubclass(memHistory, &TWinVisual::MemoProc, 1, 0);
   SetWindowSubclass(memInfo, &TWinVisual::MemoProc, 1, 0);
+
+  // The port box's tooltip repeats the detail line, which a narrow window cuts short. Owned by
+  // the window, it goes with it; TTF_SUBCLASS lets it see the mouse over the box by itself.
+  tipPortDetail = CreateWindowExW(
+      0, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT,
+      CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, FWindow, nullptr, Instance, nullptr);
+  TTTOOLINFOW Tool = PortTool();
+  Tool.lpszText = const_cast<wchar_t*>(L"");
+  SendMessageW(tipPortDetail, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&Tool));
+}
+
+TTTOOLINFOW TWinVisual::PortTool() const {
+  TTTOOLINFOW Tool{};
+  Tool.cbSize = sizeof(Tool);
+  Tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+  Tool.hwnd = FWindow;
+  Tool.uId = reinterpret_cast<UINT_PTR>(cbChooseCom);
+  return Tool;
 }
 
 void TWinVisual::ApplyDpi(UINT Dpi) {
@@ -179,7 +210,8 @@ void TWinVisual::ApplyDpi(UINT Dpi) {
   // it would pick a Western bitmap face without Cyrillic letters).
   FFont = MakeFont(L"MS Sans Serif", -Scale(11), RUSSIAN_CHARSET);
   FRezFont = MakeFont(L"Segoe UI", -Scale(31), RUSSIAN_CHARSET);
-  for (HWND Control : {butFind, butExit, GroupBox1, cbChooseCom, memInfo, memHistory, lbRez})
+  for (HWND Control :
+       {butFind, butExit, GroupBox1, cbChooseCom, memInfo, memHistory, lbRez, lbPortDetail})
     SendMessageW(Control, WM_SETFONT, reinterpret_cast<WPARAM>(FFont), TRUE);
   // Item height 13 in the list of the port box.
   SendMessageW(cbChooseCom, CB_SETITEMHEIGHT, 0, Scale(13));
@@ -209,6 +241,9 @@ void TWinVisual::Layout() {
   Place(GroupBox1, MX + Scale(100), MY + Scale(9), Scale(137), Scale(49));
   // The drop-down list's height is that of the closed box plus its opened list.
   Place(cbChooseCom, MX + Scale(100 + 16), MY + Scale(9 + 20), Scale(105), Scale(21 + 160));
+  // The detail line: right of the port box's group, up to the exit button's panel.
+  const int DX = MX + Scale(245);
+  Place(lbPortDetail, DX, MY + Scale(12), std::max(0, P1X - Scale(8) - DX), Scale(43));
 
   const int RW = Scale(ResultWidth), RB = Scale(ResultBorder);
   const int RX = W - RW, RH = H - MH;
@@ -378,6 +413,12 @@ void TWinVisual::OnCommand(int Id, int Code, HWND Control) {
     case ID_N1:
       if (Code == 1) OpenFileMenu();  // from the accelerator
       break;
+    case ID_actParallel:
+    case ID_actProbeNew: {
+      const TVisualOption Option = Id == ID_actParallel ? voParallel : voProbeNew;
+      Guarded([&] { FForm->SetOption(Option, !FForm->Option(Option)); });
+      break;
+    }
     default:
       break;
   }
@@ -521,6 +562,20 @@ void TWinVisual::ShowEnabled(TVisualControl Control, bool Enabled) {
   }
 }
 
+void TWinVisual::ShowComboDetail(const std::string& Text) {
+  std::wstring W = Wide(Text);
+  SetWindowTextW(lbPortDetail, W.c_str());
+  // An empty text keeps the tooltip from showing at all.
+  TTTOOLINFOW Tool = PortTool();
+  Tool.lpszText = W.data();
+  SendMessageW(tipPortDetail, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&Tool));
+}
+
+void TWinVisual::ShowChecked(TVisualOption Option, bool Checked) {
+  CheckMenuItem(mnuOptions, Option == voParallel ? ID_actParallel : ID_actProbeNew,
+                MF_BYCOMMAND | (Checked ? MF_CHECKED : MF_UNCHECKED));
+}
+
 void TWinVisual::ShowMessage(const std::string& Text) {
   MessageBoxW(FWindow, Wide(Text).c_str(), L"comfind", MB_OK | MB_ICONERROR);
 }
@@ -552,6 +607,20 @@ std::string TWinVisual::StateText() {
   }
   Line(L"items", Items);
   Line(L"selected", WindowText(cbChooseCom));
+  Line(L"detail", WindowText(lbPortDetail));
+  {
+    wchar_t Tip[1024] = L"";
+    TTTOOLINFOW Tool = PortTool();
+    Tool.lpszText = Tip;
+    SendMessageW(tipPortDetail, TTM_GETTEXTW, std::size(Tip), reinterpret_cast<LPARAM>(&Tool));
+    Line(L"tooltip", Tip);
+  }
+  auto Checked = [this](int Id) {
+    return std::wstring(GetMenuState(mnuOptions, Id, MF_BYCOMMAND) & MF_CHECKED ? L"checked"
+                                                                                : L"unchecked");
+  };
+  Line(L"parallel", Checked(ID_actParallel));
+  Line(L"probe-new", Checked(ID_actProbeNew));
   Line(L"result", WindowText(lbRez));
   auto State = [](bool Enabled) { return std::wstring(Enabled ? L"enabled" : L"disabled"); };
   Line(L"butFind", State(IsWindowEnabled(butFind)));

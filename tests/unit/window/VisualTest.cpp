@@ -60,6 +60,10 @@ class TFakeView : public TVisualView {
     (Control == vcFind ? FindEnabled : ComboEnabled) = Enabled;
   }
   void ShowMessage(const std::string& Text) override { Messages.push_back(Text); }
+  std::string Detail;
+  bool Checked[2] = {true, true};  // unknown until the form says
+  void ShowComboDetail(const std::string& Text) override { Detail = Text; }
+  void ShowChecked(TVisualOption Option, bool Value) override { Checked[Option] = Value; }
 };
 
 // The data module on the simulated device and the form over a port list the test controls.
@@ -77,9 +81,16 @@ class VisualTest : public testing::Test {
   // Creates the form over Initial and runs its creation handler, as a view does.
   TfmVisual& Create(Names Initial) {
     Ports = std::move(Initial);
-    Form = std::make_unique<TfmVisual>(*Dm, View, [this](TStrings& List) {
-      if (Readable) List.SetItems(Ports);
-    });
+    Form = std::make_unique<TfmVisual>(
+        *Dm, View,
+        [this](TStrings& List) {
+          if (Readable) List.SetItems(Ports);
+        },
+        [this](std::vector<TComPortDetails>& List) {
+          if (!Readable) return false;
+          List = Details;
+          return true;
+        });
     Form->OnSearchDone = [this](TObject*) { ++Searches; };
     Form->FormCreate(Form.get());
     return *Form;
@@ -120,6 +131,9 @@ class VisualTest : public testing::Test {
     EXPECT_EQ(View.Log, Form->HistoryLines().Items());
     EXPECT_EQ(View.FindEnabled, Form->Enabled(vcFind));
     EXPECT_EQ(View.ComboEnabled, Form->Enabled(vcChooseCom));
+    EXPECT_EQ(View.Detail, Form->ComboDetail());
+    for (TVisualOption O : {voParallel, voProbeNew})
+      EXPECT_EQ(View.Checked[O], Form->Option(O));
   }
   void ExpectEnabled(bool Find, bool Combo) const {
     EXPECT_EQ(Form->Enabled(vcFind), Find);
@@ -128,7 +142,8 @@ class VisualTest : public testing::Test {
   }
 
   Names Ports;
-  bool Readable = true;  // false: the source leaves the list untouched, as an unreadable one
+  std::vector<TComPortDetails> Details;  // what the system says of the ports
+  bool Readable = true;  // false: the sources leave the lists untouched, as unreadable ones
   TSimComOS Sim;         // outlives the module, whose port closes through it
   std::unique_ptr<TdmCom> Dm = std::make_unique<TdmCom>(nullptr);
   TFakeView View;
@@ -384,4 +399,330 @@ TEST_F(VisualTest, AnEscapedExceptionIsShownInAMessageBox) {
                                   "Unknown exception"}));
   // The window keeps its state and goes on.
   ExpectEnabled(true, true);
+}
+
+// --- The options of the menu "Параметры" and the port box's detail line
+
+namespace {
+
+// "последний опрос: " and the outcome's words.
+std::string LastProbe(const char* Words) {
+  return std::string(VisualText::LastProbe) + Words;
+}
+
+Names Block(const std::string& Port, const Names& Received, const std::string& Verdict) {
+  Names L{FindText::Separator, Port, FindText::ProbeEcho};
+  L.insert(L.end(), Received.begin(), Received.end());
+  L.push_back(Verdict + Port);
+  return L;
+}
+
+}  // namespace
+
+TEST_F(VisualTest, TheDetailLineTellsThePortsApartAndWhyTheirLastProbeEnded) {
+  Details.resize(2);
+  Details[0].Name = "COM1";
+  Details[0].Description = "FT232R USB UART";
+  Details[0].Manufacturer = "FTDI";
+  Details[0].SerialNumber = "A50285BI";
+  Details[0].ByIdPath = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+  Details[1].Name = "COM2";
+  Details[1].Description = "16550A UART";
+  Details[1].Console = true;
+  for (const char* N : {"COM2", "COM3"})
+    Sim.AddDevice(N);
+  TComPort Other(nullptr);  // another program holds COM2
+  Other.SetOS(&Sim);
+  Other.SetPort_("COM2");
+  Other.Open();
+
+  TfmVisual& W = Create({"COM1", "COM2", "COM3"});
+  const std::string Ftdi = "FT232R USB UART; FTDI; " + std::string(VisualText::SerialNumber) +
+                           "A50285BI; " + Details[0].ByIdPath;
+  EXPECT_EQ(View.Detail, Ftdi);
+  Choose("COM2");
+  EXPECT_EQ(View.Detail, "16550A UART; " + std::string(VisualText::Console));
+  Choose("COM3");
+  EXPECT_EQ(View.Detail, "");  // the system says nothing of it
+
+  // COM1 is missing, COM2 busy, COM3 answers; each port's reason shows when it is selected.
+  W.ExecuteFind();
+  ASSERT_TRUE(Answer("COM3"));
+  ASSERT_TRUE(WaitSearches(1));
+  EXPECT_EQ(View.Detail, LastProbe(VisualText::Answered));
+  Choose("COM1");
+  EXPECT_EQ(View.Detail, Ftdi + "; " + LastProbe(VisualText::Missing));
+  Choose("COM2");
+  EXPECT_EQ(View.Detail, "16550A UART; " + std::string(VisualText::Console) + "; " +
+                             LastProbe(VisualText::Busy));
+  ExpectViewMatchesForm();
+  Other.Close();
+
+  // The details follow the devices: a device change reads them afresh.
+  Details[1].Console = false;
+  DeviceChange();
+  EXPECT_EQ(View.Detail, "16550A UART; " + LastProbe(VisualText::Busy));
+  ExpectViewMatchesForm();
+}
+
+TEST_F(VisualTest, TheOptionsAreOffAtStartAndFollowTheirMenuItems) {
+  TfmVisual& W = Create({"COM1"});
+  EXPECT_FALSE(View.Checked[voParallel]);
+  EXPECT_FALSE(View.Checked[voProbeNew]);
+  W.SetOption(voParallel, true);
+  EXPECT_TRUE(View.Checked[voParallel]);
+  EXPECT_FALSE(View.Checked[voProbeNew]);
+  W.SetOption(voProbeNew, true);
+  W.SetOption(voParallel, false);
+  EXPECT_FALSE(View.Checked[voParallel]);
+  EXPECT_TRUE(View.Checked[voProbeNew]);
+  ExpectViewMatchesForm();
+}
+
+TEST_F(VisualTest, WithTheParallelOptionEveryPortIsProbedAtOnce) {
+  for (const char* N : {"COM1", "COM2", "COM3"})
+    Sim.AddDevice(N);
+  TfmVisual& W = Create({"COM1", "COM2", "COM3"});
+  W.SetOption(voParallel, true);
+  W.ExecuteFind();
+  // Every probe is out before any port has answered; the data module's port stays closed.
+  for (const char* N : {"COM1", "COM2", "COM3"})
+    EXPECT_EQ(Sim.Written(N), FindText::Probe) << N;
+  EXPECT_FALSE(Dm->cpCheck->Connected());
+  EXPECT_EQ(View.Log, (Names{FindText::Searching}));
+  ExpectEnabled(false, true);
+  Sim.Feed("COM2", "OK\r\n");
+  ASSERT_TRUE(WaitSearches(1));
+  EXPECT_EQ(W.ComboText(), "COM2");
+  EXPECT_EQ(W.RezCaption(), FindText::FoundOn + std::string("COM2"));
+  Names Expected{FindText::Searching};
+  for (const Names& B : {Block("COM1", {}, FindText::Stopped), Block("COM3", {}, FindText::Stopped),
+                         Block("COM2", {"<OK"}, FindText::FoundOn)})
+    Expected.insert(Expected.end(), B.begin(), B.end());
+  EXPECT_EQ(View.Log, Expected);
+  EXPECT_EQ(View.Detail, LastProbe(VisualText::Answered));
+  Choose("COM1");
+  EXPECT_EQ(View.Detail, LastProbe(VisualText::Stopped));
+  ExpectEnabled(true, true);
+
+  // Back to one port after another: the data module's search again.
+  W.SetOption(voParallel, false);
+  W.ExecuteFind();
+  EXPECT_TRUE(Dm->cpCheck->Connected());
+  // COM2 holds only the earlier probe: one port after another, COM1 comes first.
+  EXPECT_EQ(Sim.Written("COM2"), FindText::Probe);
+  ASSERT_TRUE(WaitSearches(2));
+}
+
+TEST_F(VisualTest, ANewPortIsProbedAloneAndSelectedWhenItAnswers) {
+  for (const char* N : {"COM1", "COM2", "COM3", "COM4"})
+    Sim.AddDevice(N);
+  TfmVisual& W = Create({"COM1", "COM2"});
+  W.SetOption(voProbeNew, true);
+  View.Log.clear();
+  W.HistoryLines().Clear();
+
+  Ports = {"COM1", "COM2", "COM3"};
+  DeviceChange();
+  // The new port takes the selection, as always; its probe is out at once, and only its.
+  EXPECT_EQ(W.ComboText(), "COM3");
+  EXPECT_EQ(Sim.Written("COM3"), FindText::Probe);
+  EXPECT_EQ(Sim.Written("COM1"), "");
+  EXPECT_EQ(Sim.Written("COM2"), "");
+  Choose("COM1");  // the user looks elsewhere meanwhile
+  Sim.Feed("COM3", "ok\r\n");
+  ASSERT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return W.ComboText() == "COM3"; }, 10s));
+  EXPECT_EQ(W.RezCaption(), FindText::FoundOn + std::string("COM3"));
+  EXPECT_EQ(View.Log, Block("COM3", {"<ok"}, FindText::FoundOn));
+  EXPECT_EQ(View.Detail, LastProbe(VisualText::Answered));
+  EXPECT_EQ(Searches, 0);  // no search of the user's ran
+  ExpectEnabled(true, true);
+
+  // A silent new port is only logged; the result line keeps what it showed.
+  Ports = {"COM1", "COM2", "COM3", "COM4"};
+  DeviceChange();
+  ASSERT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return !W.NewPortProbe().Running(); }, 10s));
+  const Names Silent = Block("COM4", {}, FindText::NotFoundOn);
+  EXPECT_EQ(Names(View.Log.end() - 4, View.Log.end()), Silent);
+  EXPECT_EQ(W.RezCaption(), FindText::FoundOn + std::string("COM3"));
+
+  // With the option off, a new port is only listed.
+  W.SetOption(voProbeNew, false);
+  Sim.AddDevice("COM5");
+  Ports.push_back("COM5");
+  DeviceChange();
+  EXPECT_EQ(W.ComboText(), "COM5");
+  EXPECT_FALSE(W.NewPortProbe().Running());
+  EXPECT_EQ(Sim.Written("COM5"), "");
+  ExpectViewMatchesForm();
+}
+
+TEST_F(VisualTest, APortThatAppearsDuringASearchIsProbedAfterIt) {
+  for (const char* N : {"COM1", "COM2"})
+    Sim.AddDevice(N);
+  TfmVisual& W = Create({"COM1"});
+  W.SetOption(voProbeNew, true);
+  W.ExecuteFind();
+  Ports = {"COM1", "COM2"};
+  DeviceChange();
+  // Its block would fall between the lines of COM1's: it waits for the search's end.
+  EXPECT_EQ(Sim.Written("COM2"), "");
+  ASSERT_TRUE(WaitSearches(1));
+  EXPECT_EQ(Sim.Written("COM2"), FindText::Probe);
+  Sim.Feed("COM2", "OK\r\n");
+  ASSERT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return !W.NewPortProbe().Running(); }, 10s));
+  Names Expected{FindText::Searching};
+  for (const Names& B : {Block("COM1", {}, FindText::NotFoundOn), Names{FindText::NotFound},
+                         Block("COM2", {"<OK"}, FindText::FoundOn)})
+    Expected.insert(Expected.end(), B.begin(), B.end());
+  EXPECT_EQ(View.Log, Expected);
+  EXPECT_EQ(W.ComboText(), "COM2");
+  EXPECT_EQ(W.RezCaption(), FindText::FoundOn + std::string("COM2"));
+
+  // A search the user starts while a new port is probed takes that port over: the probe ends
+  // first, its block saying so.
+  Sim.AddDevice("COM3");
+  Ports = {"COM1", "COM2", "COM3"};
+  DeviceChange();
+  ASSERT_TRUE(W.NewPortProbe().Running());
+  W.ExecuteFind();
+  EXPECT_FALSE(W.NewPortProbe().Running());
+  const size_t At = Expected.size();
+  const Names Cut = Block("COM3", {}, FindText::Stopped);
+  ASSERT_GE(View.Log.size(), At + Cut.size() + 1);
+  EXPECT_EQ(Names(View.Log.begin() + At, View.Log.begin() + At + Cut.size()), Cut);
+  EXPECT_EQ(View.Log[At + Cut.size()], FindText::Searching);
+  ASSERT_TRUE(WaitSearches(2));
+  ExpectViewMatchesForm();
+}
+
+// One refresh with the option "probe new ports" on or off: which ports are probed, which port
+// ends selected, what the result line and the log say. The device-change rules stay as they
+// are; the probe only adds its blocks after them and, when a new port answers, the selection.
+TEST_F(VisualTest, WhatARefreshProbesAndSelectsWithTheProbeNewOption) {
+  struct TCase {
+    const char* Name;
+    bool ProbeNew;
+    Names Before, After;
+    std::string Selected;  // the user's port before the refresh
+    Names Answering;       // new ports that answer when probed
+    Names Probed;          // the ports a probe was written to, in the order of the list
+    std::string Selection;
+    bool Warned;     // the warning of a removed port
+    bool Found;      // the result line names Selection
+    Names Verdicts;  // the log's last line of each probed port's block, in the order logged
+  };
+  const std::string Found = FindText::FoundOn, Silent = FindText::NotFoundOn;
+  const TCase Cases[] = {
+      {"option off",
+       false,
+       {"COM1"},
+       {"COM1", "COM2"},
+       "COM1",
+       {"COM2"},
+       {},
+       "COM2",
+       false,
+       false,
+       {}},
+      {"answers",
+       true,
+       {"COM1"},
+       {"COM1", "COM2"},
+       "COM1",
+       {"COM2"},
+       {"COM2"},
+       "COM2",
+       false,
+       true,
+       {Found + "COM2"}},
+      // The new port keeps the selection the refresh gave it; the result line stays.
+      {"silent",
+       true,
+       {"COM1"},
+       {"COM1", "COM2"},
+       "COM1",
+       {},
+       {"COM2"},
+       "COM2",
+       false,
+       false,
+       {Silent + "COM2"}},
+      {"only a removal",
+       true,
+       {"COM1", "COM2"},
+       {"COM1"},
+       "COM1",
+       {},
+       {},
+       "COM1",
+       false,
+       false,
+       {}},
+      {"the user's port replaced",
+       true,
+       {"COM1", "COM2"},
+       {"COM1", "COM3"},
+       "COM2",
+       {"COM3"},
+       {"COM3"},
+       "COM3",
+       true,
+       true,
+       {Found + "COM3"}},
+      // Two ports appear at once: probed together; the one that answers is selected although
+      // the refresh gave the selection to the first.
+      {"two at once",
+       true,
+       {"COM1"},
+       {"COM1", "COM2", "COM3"},
+       "COM1",
+       {"COM3"},
+       {"COM2", "COM3"},
+       "COM3",
+       false,
+       true,
+       {FindText::Stopped + std::string("COM2"), Found + "COM3"}},
+  };
+  for (const char* N : {"COM1", "COM2", "COM3"})
+    Sim.AddDevice(N);
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    for (const char* N : {"COM1", "COM2", "COM3"})
+      Sim.TakeWritten(N);
+    TfmVisual& W = Create(C.Before);
+    W.NewPortProbe().Timeout = 100;  // the silent ports' verdict is all that is waited for
+    W.SetOption(voProbeNew, C.ProbeNew);
+    Choose(C.Selected);
+    const size_t Logged = View.Log.size();
+
+    Ports = C.After;
+    DeviceChange();
+    for (const std::string& N : C.Answering)
+      if (C.ProbeNew) Sim.Feed(N, "OK\r\n");
+    ASSERT_TRUE(
+        TMainLoop::Instance().ProcessUntil([&] { return !W.NewPortProbe().Running(); }, 10s));
+
+    Names Probed;
+    for (const std::string& N : C.After)
+      if (Sim.TakeWritten(N) == FindText::Probe) Probed.push_back(N);
+    EXPECT_EQ(Probed, C.Probed);
+    EXPECT_EQ(W.ComboText(), C.Selection);
+    // An answer outranks the warning, which stays in the log.
+    EXPECT_EQ(W.RezCaption(), C.Found    ? Found + C.Selection
+                              : C.Warned ? PortRemoved
+                                         : std::string(VisualText::Ready));
+    const Names Added(View.Log.begin() + static_cast<long>(Logged), View.Log.end());
+    Names Verdicts;
+    for (const std::string& Line : Added)
+      if (Line.rfind(Found, 0) == 0 || Line.rfind(Silent, 0) == 0 ||
+          Line.rfind(FindText::Stopped, 0) == 0)
+        Verdicts.push_back(Line);
+    EXPECT_EQ(Verdicts, C.Verdicts);
+    EXPECT_EQ(!Added.empty() && Added.front() == PortRemoved, C.Warned);
+    EXPECT_EQ(Searches, 0);
+    ExpectViewMatchesForm();
+    Form.reset();
+    View = TFakeView();
+  }
 }
