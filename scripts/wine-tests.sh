@@ -580,6 +580,10 @@ for control in butFind Action11 cbChooseCom butExit; do
   [ "$(state_value "$found" "$control")" = enabled ] || problems="${problems}$control disabled; "
 done
 [ "$(state_value "$found" size)" = 785x771 ] || problems="${problems}size; "
+[ "$(state_value "$found" detail)" = "последний опрос: ответил" ] || problems="${problems}detail; "
+[ "$(state_value "$found" tooltip)" = "последний опрос: ответил" ] || problems="${problems}tooltip; "
+[ "$(state_value "$found" parallel)" = unchecked ] || problems="${problems}parallel option; "
+[ "$(state_value "$found" probe-new)" = unchecked ] || problems="${problems}probe-new option; "
 [ "$(state_value "$found" icon)" = "32 16" ] || problems="${problems}icon; "
 sed -n 's/^log=//p' "$found" >"$window_log/found-log.txt" 2>/dev/null || true
 cmp -s "$expected/window-search.txt" "$window_log/found-log.txt" || problems="${problems}log; "
@@ -656,6 +660,37 @@ if drive long-log fill-log 5000 fill-log 10 state "$(winpath "$long")"; then
 else
   bad "the long log"
   sed 's/^/        /' "$window_log/long-log.out"
+fi
+
+# The option "Опрашивать все порты сразу" (menu command 110): the search over COM3 and COM4
+# then waits once for both, and each port's block comes whole when the wait is over. Started
+# from the menu with the focus on "Выход": the search disables "Найти", and a focused control
+# that is disabled leaves the window without a focus, which the Tab checks below need.
+# The search's end is told by the log's length: the driver's arguments reach it in Wine's ANSI
+# code page, where the result's Cyrillic text has no letters.
+parallel=$window_log/parallel.txt
+sim_probes[wsilent]=$((sim_probes[wsilent] + 1))
+sim_probes[wnoise]=$((sim_probes[wnoise] + 1))
+drive parallel-before state "$(winpath "$parallel")" || true
+lines_before=$(state_value "$parallel" log-lines)
+if drive parallel menu 110 wait-state "$(winpath "$parallel")" 30 parallel=checked \
+  tab-to butExit menu 101 wait-state "$(winpath "$parallel")" 60 \
+  "log-lines=$((${lines_before:-0} + 11))" butFind=enabled; then
+  sed -n 's/^log=//p' "$parallel" | tail -11 >"$window_log/parallel-log.txt"
+  if cmp -s "$expected/window-parallel.txt" "$window_log/parallel-log.txt" &&
+    [ "$(state_value "$parallel" result)" = "Устройство не найдено" ] &&
+    [ "$(state_value "$parallel" detail)" = "последний опрос: не ответил" ] &&
+    [ "$(state_value "$parallel" tooltip)" = "последний опрос: не ответил" ]; then
+    ok "the parallel option: COM3 and COM4 probed at once, each block whole, then the verdict"
+  else
+    bad "the parallel option: the log, the result or the detail line differs"
+    diff -u "$expected/window-parallel.txt" "$window_log/parallel-log.txt" | sed 's/^/        /' ||
+      true
+    sed 's/^/        /' "$parallel"
+  fi
+else
+  bad "the parallel option: the search did not end as expected"
+  sed 's/^/        /' "$window_log/parallel.out" "$parallel" 2>/dev/null || true
 fi
 
 # The keyboard: Tab walks find, exit, the port box and the information text; F2 opens the menu

@@ -15,6 +15,7 @@
 //     wait-messagebox SECONDS FILE     until the window shows a message box; its text to FILE,
 //                                      then presses its OK button
 //     fill-log N                       appends N lines to the log; prints the time it took
+//     menu ID                          chooses the menu item with command ID, as a click does
 //     wait-exit SECONDS                until the window is gone
 // Prints one line per command; exits 0 when every command did what it says, 1 otherwise.
 //
@@ -243,6 +244,11 @@ int main(int argc, char** argv) {
       const LRESULT Took = Command("fill-log " + N);
       Report(Took > 0, "appended " + N + " lines in " + std::to_string(Took - 1) + " ms");
       std::printf("fill-log-ms %ld\n", static_cast<long>(Took - 1));
+    } else if (C == "menu") {
+      const unsigned long Id = std::strtoul(Arg().c_str(), nullptr, 0);
+      // A menu item's choice arrives as WM_COMMAND with the item's id and no control.
+      Report(PostMessageW(GWindow, WM_COMMAND, MAKEWPARAM(Id, 0), 0) != 0,
+             "menu item " + std::to_string(Id) + " chosen");
     } else if (C == "wait-exit") {
       const double Seconds = std::atof(Arg().c_str());
       Report(WaitFor(Seconds, [] { return !IsWindow(GWindow); }), "the window is gone");
