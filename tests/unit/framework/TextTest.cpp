@@ -55,7 +55,7 @@ TEST(TextTest, NaturalOrderComparesDigitRunsByValue) {
       {"ttyACM0", "ttyS0", -1},  // letters before numbers decide as text
       {"ttyS", "ttyS0", -1},     // a prefix first
       {"a1b", "a1", 1},
-      {"a01", "a1", 1},      // equal values: the one with leading zeros after
+      {"a01", "a1", 1},       // equal values: the one with leading zeros after
       {"a01b1", "a1b2", -1},  // ... but only when nothing else differs
       {"a007", "a7", 1},
       {"a0", "a00", -1},
