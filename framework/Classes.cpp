@@ -196,17 +196,17 @@ bool SameTextAscii(std::string_view A, std::string_view B) {
 int CompareNaturalAscii(std::string_view A, std::string_view B) {
   auto IsDigit = [](char C) { return C >= '0' && C <= '9'; };
   int ZerosTie = 0;
-  size_t i = 0, j = 0;
-  while (i < A.size() && j < B.size()) {
-    if (IsDigit(A[i]) && IsDigit(B[j])) {
-      size_t EndA = i, EndB = j;
+  size_t I = 0, J = 0;
+  while (I < A.size() && J < B.size()) {
+    if (IsDigit(A[I]) && IsDigit(B[J])) {
+      size_t EndA = I, EndB = J;
       while (EndA < A.size() && IsDigit(A[EndA]))
         ++EndA;
       while (EndB < B.size() && IsDigit(B[EndB]))
         ++EndB;
       // Compared without their leading zeros, so a number of any length compares by value
       // without being converted (no overflow).
-      size_t FromA = i, FromB = j;
+      size_t FromA = I, FromB = J;
       while (FromA + 1 < EndA && A[FromA] == '0')
         ++FromA;
       while (FromB + 1 < EndB && B[FromB] == '0')
@@ -215,18 +215,18 @@ int CompareNaturalAscii(std::string_view A, std::string_view B) {
       if (LenA != LenB) return LenA < LenB ? -1 : 1;
       if (const int R = A.substr(FromA, LenA).compare(B.substr(FromB, LenB)); R != 0)
         return R < 0 ? -1 : 1;
-      if (ZerosTie == 0 && EndA - i != EndB - j) ZerosTie = EndA - i < EndB - j ? -1 : 1;
-      i = EndA;
-      j = EndB;
+      if (ZerosTie == 0 && EndA - I != EndB - J) ZerosTie = EndA - I < EndB - J ? -1 : 1;
+      I = EndA;
+      J = EndB;
       continue;
     }
-    const auto a = static_cast<unsigned char>(UpCaseAscii(A[i]));
-    const auto b = static_cast<unsigned char>(UpCaseAscii(B[j]));
-    if (a != b) return a < b ? -1 : 1;
-    ++i;
-    ++j;
+    const auto Left = static_cast<unsigned char>(UpCaseAscii(A[I]));
+    const auto Right = static_cast<unsigned char>(UpCaseAscii(B[J]));
+    if (Left != Right) return Left < Right ? -1 : 1;
+    ++I;
+    ++J;
   }
-  const size_t RestA = A.size() - i, RestB = B.size() - j;
+  const size_t RestA = A.size() - I, RestB = B.size() - J;
   if (RestA != RestB) return RestA < RestB ? -1 : 1;
   return ZerosTie;
 }

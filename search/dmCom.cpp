@@ -94,9 +94,9 @@ void TdmCom::StartFind(const TStrings& Ports, TStrings& Log, TFindDoneEvent OnDo
   FOnFindDone = std::move(OnDone);
   // The index of the port being probed is one byte wide: a longer list is cut to the names it
   // can address, so every index the completion handler gets still names the caller's port.
-  std::vector<std::string> names = Ports.Items();
-  if (names.size() > static_cast<size_t>(MaxFindPorts)) names.resize(MaxFindPorts);
-  FFindPorts.SetItems(std::move(names));
+  std::vector<std::string> Names = Ports.Items();
+  if (Names.size() > static_cast<size_t>(MaxFindPorts)) Names.resize(MaxFindPorts);
+  FFindPorts.SetItems(std::move(Names));
   FLog = &Log;
   FFindIndex = 0;
   // A search started while another runs: the running one's timer must not end the new first
@@ -109,20 +109,20 @@ void TdmCom::StartFind(const TStrings& Ports, TStrings& Log, TFindDoneEvent OnDo
 }
 
 void TdmCom::ProbePort() {
-  const std::string name = FFindPorts[FFindIndex];
+  const std::string Name = FFindPorts[FFindIndex];
   FReport = TProbeReport();
   FReport.Index = FFindIndex;
-  FReport.Port = name;
+  FReport.Port = Name;
   FProbeStart = std::chrono::steady_clock::now();
   AddLog(FindText::Separator);
   // The port is closed here (StartFind and FinishPort close it), so naming it opens nothing.
-  cpCheck->SetPort_(name);
-  AddLog(name);
-  bool failed = false;
-  bool opened = false;
+  cpCheck->SetPort_(Name);
+  AddLog(Name);
+  bool Failed = false;
+  bool Opened = false;
   try {
     cpCheck->SetConnected(true);
-    opened = true;
+    Opened = true;
     ComDataPack->ResetBuffer();
     AddLog(">" + ProbeCommand);
     cpCheck->WriteText(ProbeCommand + "\r\n");
@@ -131,10 +131,10 @@ void TdmCom::ProbePort() {
     tmrFind->SetEnabled(false);
     tmrFind->SetEnabled(true);
   } catch (const EComPort& E) {
-    failed = true;
-    NoteProbeFailure(FReport, cpCheck->OS(), E, opened);
+    Failed = true;
+    NoteProbeFailure(FReport, cpCheck->OS(), E, Opened);
   }
-  if (failed) FinishPort(frOpenFailed);
+  if (Failed) FinishPort(frOpenFailed);
 }
 
 void TdmCom::ComDataPackFind(TObject*, const std::string& Str) {
@@ -201,8 +201,8 @@ void TdmCom::FinishPort(TFindResult Result) {
     return;
   }
   // The handler may start the next search, which replaces FOnFindDone while it runs.
-  const TFindDoneEvent done = FOnFindDone;
-  done(Result, FFindIndex);
+  const TFindDoneEvent Done = FOnFindDone;
+  Done(Result, FFindIndex);
 }
 
 }  // namespace comfind

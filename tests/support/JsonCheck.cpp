@@ -77,7 +77,7 @@ class TParser {
         std::string Name = ParseString();
         if (V.Find(Name)) Fail("member \"" + Name + "\" twice");
         Expect(':');
-        V.Object.emplace_back(std::move(Name), ParseValue(Depth + 1));
+        V.Object.push_back({std::move(Name), ParseValue(Depth + 1)});
       } while (Take(','));
       Expect('}');
     } else if (C == '[') {

@@ -5,10 +5,11 @@
 #pragma once
 
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace comfind {
+
+struct TJsonMember;
 
 struct TJson {
   enum TKind { jNull, jBool, jNumber, jString, jArray, jObject };
@@ -18,12 +19,18 @@ struct TJson {
   bool Integer = false;  // a number written without fraction or exponent
   std::string String;    // UTF-8
   std::vector<TJson> Array;
-  std::vector<std::pair<std::string, TJson>> Object;  // in the document's order
+  // A member of its own type rather than a pair: a pair of an incomplete type is not allowed.
+  std::vector<TJsonMember> Object;  // in the document's order
 
   // The member named Key, or null when there is none (or this is no object).
   const TJson* Find(const std::string& Key) const;
   // The member named Key; throws std::out_of_range when there is none.
   const TJson& operator[](const std::string& Key) const;
+};
+
+struct TJsonMember {
+  std::string Name;
+  TJson Value;
 };
 
 // Parses one JSON document (RFC 8259: no trailing commas, no control characters in strings,

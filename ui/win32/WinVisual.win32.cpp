@@ -12,6 +12,7 @@
 
 #include "ui/VisualText.h"
 #include "ui/win32/Resources.h"
+#include "ui/win32/WinIds.h"
 #include "ui/win32/WinText.h"
 
 namespace comfind {
@@ -20,22 +21,6 @@ namespace {
 
 constexpr wchar_t ClassName[] = L"comfindMainWindow";
 constexpr UINT WM_FLUSH_LOG = WM_APP + 0x20;
-
-// Command and control identifiers. The button and the menu item of an action share its command.
-enum : int {
-  ID_actFind = 101,
-  ID_actFileExit = 102,
-  ID_cbChooseCom = 103,
-  ID_memHistory = 104,
-  ID_memInfo = 105,
-  ID_lbRez = 106,
-  ID_imgLogo = 107,
-  ID_GroupBox1 = 108,
-  ID_N1 = 109,  // F2: opens the menu "Файл"
-  ID_actParallel = 110,
-  ID_actProbeNew = 111,
-  ID_lbPortDetail = 112,
-};
 
 // The designed window: outer size and place, minimum size, panel sizes (96 DPI pixels).
 constexpr int DesignLeft = 442, DesignTop = 118, DesignWidth = 785, DesignHeight = 771;
@@ -71,13 +56,6 @@ std::wstring EditText(const std::string& Cp1251) {
     if (C == L'\n') Text += L'\r';
     Text += C;
   }
-  return Text;
-}
-
-std::wstring WindowText(HWND Window) {
-  std::wstring Text(static_cast<size_t>(GetWindowTextLengthW(Window)) + 1, L'\0');
-  Text.resize(
-      static_cast<size_t>(GetWindowTextW(Window, Text.data(), static_cast<int>(Text.size()))));
   return Text;
 }
 
@@ -578,127 +556,6 @@ void TWinVisual::ShowChecked(TVisualOption Option, bool Checked) {
 
 void TWinVisual::ShowMessage(const std::string& Text) {
   MessageBoxW(FWindow, Wide(Text).c_str(), L"comfind", MB_OK | MB_ICONERROR);
-}
-
-std::wstring TWinVisual::ControlName(HWND Control) const {
-  const std::pair<HWND, const wchar_t*> Names[] = {
-      {butFind, L"butFind"},     {butExit, L"butExit"},       {cbChooseCom, L"cbChooseCom"},
-      {memInfo, L"memInfo"},     {memHistory, L"memHistory"}, {FWindow, L"fmVisual"},
-      {GroupBox1, L"GroupBox1"}, {lbRez, L"lbRez"},           {imgLogo, L"imgLogo"}};
-  for (const auto& [Window, Name] : Names)
-    if (Control == Window) return Name;
-  return Control ? L"other" : L"none";
-}
-
-std::string TWinVisual::StateText() {
-  FlushLog();
-  std::wstring S;
-  auto Line = [&S](const std::wstring& Key, const std::wstring& Value) {
-    S += Key + L"=" + Value + L"\n";
-  };
-  const int Count = static_cast<int>(SendMessageW(cbChooseCom, CB_GETCOUNT, 0, 0));
-  std::wstring Items;
-  for (int I = 0; I < Count; ++I) {
-    std::wstring Item(static_cast<size_t>(SendMessageW(cbChooseCom, CB_GETLBTEXTLEN, I, 0)) + 1,
-                      L'\0');
-    Item.resize(static_cast<size_t>(
-        SendMessageW(cbChooseCom, CB_GETLBTEXT, I, reinterpret_cast<LPARAM>(Item.data()))));
-    Items += (I ? L" " : L"") + Item;
-  }
-  Line(L"items", Items);
-  Line(L"selected", WindowText(cbChooseCom));
-  Line(L"detail", WindowText(lbPortDetail));
-  {
-    wchar_t Tip[1024] = L"";
-    TTTOOLINFOW Tool = PortTool();
-    Tool.lpszText = Tip;
-    SendMessageW(tipPortDetail, TTM_GETTEXTW, std::size(Tip), reinterpret_cast<LPARAM>(&Tool));
-    Line(L"tooltip", Tip);
-  }
-  auto Checked = [this](int Id) {
-    return std::wstring(GetMenuState(mnuOptions, Id, MF_BYCOMMAND) & MF_CHECKED ? L"checked"
-                                                                                : L"unchecked");
-  };
-  Line(L"parallel", Checked(ID_actParallel));
-  Line(L"probe-new", Checked(ID_actProbeNew));
-  Line(L"result", WindowText(lbRez));
-  auto State = [](bool Enabled) { return std::wstring(Enabled ? L"enabled" : L"disabled"); };
-  Line(L"butFind", State(IsWindowEnabled(butFind)));
-  Line(L"Action11", State(!(GetMenuState(N1, ID_actFind, MF_BYCOMMAND) & MF_GRAYED)));
-  Line(L"cbChooseCom", State(IsWindowEnabled(cbChooseCom)));
-  Line(L"butExit", State(IsWindowEnabled(butExit)));
-  Line(L"default",
-       (GetWindowLongW(butExit, GWL_STYLE) & BS_DEFPUSHBUTTON) ? L"butExit" : L"butFind");
-  Line(L"focus", ControlName(GetFocus()));
-  Line(L"menu", IsWindowVisible(FindWindowW(L"#32768", nullptr)) ? L"open" : L"closed");
-  // The icons the window class got from the program's icon resource, and the faces the font
-  // mapper chose for the designed ones.
-  auto IconSize = [](HICON Icon) {
-    ICONINFO Info{};
-    BITMAP Bits{};
-    if (!Icon || !GetIconInfo(Icon, &Info)) return std::wstring(L"none");
-    GetObjectW(Info.hbmColor ? Info.hbmColor : Info.hbmMask, sizeof Bits, &Bits);
-    if (Info.hbmColor) DeleteObject(Info.hbmColor);
-    if (Info.hbmMask) DeleteObject(Info.hbmMask);
-    return std::to_wstring(Bits.bmWidth);
-  };
-  Line(L"icon", IconSize(reinterpret_cast<HICON>(GetClassLongPtrW(FWindow, GCLP_HICON))) + L" " +
-                    IconSize(reinterpret_cast<HICON>(GetClassLongPtrW(FWindow, GCLP_HICONSM))));
-  auto Face = [this](HFONT Font) {
-    const HDC Dc = GetDC(FWindow);
-    const HGDIOBJ Old = SelectObject(Dc, Font);
-    wchar_t Name[LF_FACESIZE] = {};
-    GetTextFaceW(Dc, LF_FACESIZE, Name);
-    SelectObject(Dc, Old);
-    ReleaseDC(FWindow, Dc);
-    return std::wstring(Name);
-  };
-  Line(L"font", Face(FFont));
-  Line(L"rez-font", Face(FRezFont));
-  RECT Outer;
-  GetWindowRect(FWindow, &Outer);
-  Line(L"size", std::to_wstring(Outer.right - Outer.left) + L"x" +
-                    std::to_wstring(Outer.bottom - Outer.top));
-  const std::wstring Log = WindowText(memHistory);
-  size_t Lines = 0;
-  std::wstring Rest;
-  for (size_t At = 0; At <= Log.size() && !Log.empty();) {
-    const size_t End = Log.find(L"\r\n", At);
-    const std::wstring One = Log.substr(At, End == std::wstring::npos ? End : End - At);
-    Rest += L"log=" + One + L"\n";
-    ++Lines;
-    if (End == std::wstring::npos) break;
-    At = End + 2;
-  }
-  Line(L"log-lines", std::to_wstring(Lines));
-  return Utf8(S + Rest);
-}
-
-LRESULT TWinVisual::TestCommand(const std::wstring& Command) {
-  const size_t Space = Command.find(L' ');
-  const std::wstring Verb = Command.substr(0, Space);
-  const std::wstring Argument = Space == std::wstring::npos ? L"" : Command.substr(Space + 1);
-  if (Verb == L"state") {
-    std::ofstream Out(std::filesystem::path(Argument), std::ios::binary | std::ios::trunc);
-    Out << StateText();
-    return Out.flush() ? 1 : 0;
-  }
-  if (Verb == L"screenshot") {
-    FlushLog();
-    return SaveWindowPng(FWindow, Argument) ? 1 : 0;
-  }
-  if (Verb == L"fill-log") {
-    // Lines appended the way the search appends them; the answer is the time it took, in ms.
-    const int Count = std::stoi(Argument);
-    const auto Start = std::chrono::steady_clock::now();
-    for (int I = 0; I < Count; ++I)
-      FForm->HistoryLines().Add("<line " + std::to_string(I) + " of a long day's exchange");
-    FlushLog();
-    return 1 + std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::steady_clock::now() - Start)
-                   .count();
-  }
-  return 0;
 }
 
 }  // namespace comfind
