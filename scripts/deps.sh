@@ -7,7 +7,7 @@ pkgs_valgrind="valgrind"
 pkgs_wine="wine wine64 fonts-wine xvfb xauth"
 pkgs_vm="qemu-system-x86 busybox-static"
 pkgs_gui="qt6-base-dev libgl1-mesa-dev xvfb xauth"
-pkgs_lint="clang-tidy"
+pkgs_lint="clang-tidy python3"
 pkgs_bench="libbenchmark-dev libserialport-dev qt6-serialport-dev libboost-dev python3-serial"
 
 ensure_packages() {
