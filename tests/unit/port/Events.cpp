@@ -10,13 +10,6 @@ namespace comfind {
 
 namespace {
 
-constexpr uint32_t kAllEventBits = EV_RXCHAR_ | EV_TXEMPTY_ | EV_RXFLAG_ | EV_RING_ | EV_BREAK_ |
-                                   EV_CTS_ | EV_DSR_ | EV_ERR_ | EV_RLSD_ | EV_RX80FULL_;
-
-const char* SyncName(TSyncMethod M) {
-  return M == smThreadSync ? "smThreadSync" : M == smWindowSync ? "smWindowSync" : "smNone";
-}
-
 // Threads that ran a handler.
 class TThreadLog {
  public:

@@ -134,6 +134,15 @@ inline void ApplyApplicationSettings(TCustomComPort& Port) {
   Port.SetSyncMethod(smWindowSync);
 }
 
+// Every event bit a comm wait can complete with.
+constexpr uint32_t kAllEventBits = EV_RXCHAR_ | EV_TXEMPTY_ | EV_RXFLAG_ | EV_RING_ | EV_BREAK_ |
+                                   EV_CTS_ | EV_DSR_ | EV_ERR_ | EV_RLSD_ | EV_RX80FULL_;
+
+// A SyncMethod's name, for the trace of a test run once per method.
+inline const char* SyncName(TSyncMethod M) {
+  return M == smThreadSync ? "smThreadSync" : M == smWindowSync ? "smWindowSync" : "smNone";
+}
+
 // The text of a caught exception.
 inline std::string ExceptionMessage(std::exception_ptr E) {
   try {

@@ -11,17 +11,6 @@
 
 namespace comfind {
 
-namespace {
-
-constexpr uint32_t kAllEventBits = EV_RXCHAR_ | EV_TXEMPTY_ | EV_RXFLAG_ | EV_RING_ | EV_BREAK_ |
-                                   EV_CTS_ | EV_DSR_ | EV_ERR_ | EV_RLSD_ | EV_RX80FULL_;
-
-const char* SyncName(TSyncMethod M) {
-  return M == smThreadSync ? "smThreadSync" : M == smWindowSync ? "smWindowSync" : "smNone";
-}
-
-}  // namespace
-
 // The simulated device's ports are served by the main loop for the test's length, as the
 // platform's ports are in the application.
 class PortServedWaits : public SimPortTest {
