@@ -68,6 +68,9 @@ class TWinVisual : public TVisualView {
   void OnCommand(int Id, int Code, HWND Control);
   void OpenFileMenu();
   void SetDefaultButton(HWND Button);
+  // The button Enter presses: a focused "Найти", otherwise exit.
+  HWND DefaultButton() const;
+  void MoveFocusFrom(HWND Control);
   void DrawRez(const DRAWITEMSTRUCT& Item);
   void DrawLogo(const DRAWITEMSTRUCT& Item);
   void PaintPanels();

@@ -242,7 +242,12 @@ void TWinVisual::Show(int CmdShow) {
 bool TWinVisual::PreTranslate(MSG& Msg) {
   if (Msg.hwnd != FWindow && !IsChild(FWindow, Msg.hwnd)) return false;
   if (TranslateAcceleratorW(FWindow, FShortcuts, &Msg)) return true;
-  return IsDialogMessageW(FWindow, &Msg) != 0;
+  if (!IsDialogMessageW(FWindow, &Msg)) return false;
+  // Wine's navigation of a window that is no dialog takes the emphasis off every push button
+  // when the focus moves, and gives it back only to the button DM_GETDEFID names: after Tab to
+  // the port box no button shows it. Set again from where the focus is now.
+  if (Msg.message == WM_KEYDOWN) SetDefaultButton(DefaultButton());
+  return true;
 }
 
 LRESULT CALLBACK TWinVisual::WindowProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam) {
@@ -321,7 +326,10 @@ LRESULT TWinVisual::HandleMessage(UINT Msg, WPARAM WParam, LPARAM LParam) {
       OnCommand(LOWORD(WParam), HIWORD(WParam), reinterpret_cast<HWND>(LParam));
       return 0;
     case DM_GETDEFID:
-      return MAKELRESULT(ID_actFileExit, DC_HASDEFID);
+      // The dialog navigation asks this after moving the focus and makes the button named here
+      // the default one. With a fixed answer (exit), Wine takes the emphasis from "Найти"
+      // reached with Tab while it has the focus, and Enter on it closes the window.
+      return MAKELRESULT(GetDlgCtrlID(DefaultButton()), DC_HASDEFID);
     case WM_ACTIVATE:
       // A plain window does not keep its focused control across deactivation as a dialog does:
       // remembered here, given back when the window gets the focus again (WM_SETFOCUS).
@@ -403,10 +411,18 @@ void TWinVisual::OnCommand(int Id, int Code, HWND Control) {
 }
 
 // A focused push button is the one Enter presses; elsewhere the default button (exit) is. The
-// dialog manager moves this emphasis in dialogs; a plain window does it itself.
+// dialog manager moves this emphasis in dialogs; a plain window does it itself, after every key
+// the navigation handled, so a button already right is not redrawn.
 void TWinVisual::SetDefaultButton(HWND Button) {
-  SendMessageW(butFind, BM_SETSTYLE, Button == butFind ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON, TRUE);
-  SendMessageW(butExit, BM_SETSTYLE, Button == butExit ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON, TRUE);
+  for (HWND Push : {butFind, butExit}) {
+    const bool IsDefault = (GetWindowLongW(Push, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON;
+    if (IsDefault != (Push == Button))
+      SendMessageW(Push, BM_SETSTYLE, Push == Button ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON, TRUE);
+  }
+}
+
+HWND TWinVisual::DefaultButton() const {
+  return GetFocus() == butFind && IsWindowEnabled(butFind) ? butFind : butExit;
 }
 
 // F2 opens "Файл" below its title, as its access key would.
@@ -528,16 +544,30 @@ void TWinVisual::ShowRezCaption(const std::string& Text) {
 }
 
 void TWinVisual::ShowEnabled(TVisualControl Control, bool Enabled) {
-  switch (Control) {
-    case vcFind:
-      // The action greys out everything that triggers it: the button and the menu item.
-      EnableWindow(butFind, Enabled);
-      EnableMenuItem(N1, ID_actFind, MF_BYCOMMAND | (Enabled ? MF_ENABLED : MF_GRAYED));
-      break;
-    case vcChooseCom:
-      EnableWindow(cbChooseCom, Enabled);
-      break;
+  const HWND Window = Control == vcFind ? butFind : cbChooseCom;
+  if (!Enabled) MoveFocusFrom(Window);
+  EnableWindow(Window, Enabled);
+  // The action greys out everything that triggers it: the button and the menu item.
+  if (Control == vcFind)
+    EnableMenuItem(N1, ID_actFind, MF_BYCOMMAND | (Enabled ? MF_ENABLED : MF_GRAYED));
+}
+
+// Disabling the control that has the focus takes the focus away and gives it to no window: the
+// keys then reach the active window as WM_SYSKEYDOWN, which the dialog navigation ignores, and
+// Tab and Enter do nothing until a click. So the focus moves on first, to the next tab stop, as
+// a dialog's WM_NEXTDLGCTL would move it (a plain window has no dialog procedure to ask).
+void TWinVisual::MoveFocusFrom(HWND Control) {
+  const HWND Focus = GetFocus();
+  if (!Focus || (Focus != Control && !IsChild(Control, Focus))) return;
+  const HWND Next = GetNextDlgTabItem(FWindow, Control, FALSE);
+  if (Next && Next != Control) {
+    SetFocus(Next);
+    return;
   }
+  // No other tab stop: the window itself keeps the keys (Enter still reaches the default
+  // button). Disabled first, so that WM_SETFOCUS does not hand the focus straight back.
+  EnableWindow(Control, FALSE);
+  SetFocus(FWindow);
 }
 
 void TWinVisual::ShowComboDetail(const std::string& Text) {
