@@ -12,8 +12,9 @@
 #   6. runs the window, comfind.exe, on a virtual X display (Xvfb) against three simulators on
 #      COM3 to COM5 (silent, noisy, instrument): a search started with --autostart, a picture of
 #      the window after it (build/screenshot-win32.png), a device change after the chosen port
-#      was removed, an exception escaping a handler, a long log, the keyboard (Tab, F2, Enter
-#      on the default button, Alt+F4); wine_window_driver.exe drives and reads it;
+#      was removed, an exception escaping a handler, a long log, where the focus goes when a
+#      search disables the focused "Найти", the keyboard (Tab, F2, Enter on the default button,
+#      Alt+F4); wine_window_driver.exe drives and reads it;
 #   7. checks that the programs import only the system's own DLLs.
 # Usage: scripts/wine-tests.sh [--window]   (from anywhere; exits non-zero when anything failed)
 #        --window: only the cross-build, the host tools and step 6 (for work on the window)
@@ -664,8 +665,7 @@ fi
 
 # The option "Опрашивать все порты сразу" (menu command 110): the search over COM3 and COM4
 # then waits once for both, and each port's block comes whole when the wait is over. Started
-# from the menu with the focus on "Выход": the search disables "Найти", and a focused control
-# that is disabled leaves the window without a focus, which the Tab checks below need.
+# from the menu while "Найти" has the focus (where that focus goes is checked below).
 # The search's end is told by the log's length: the driver's arguments reach it in Wine's ANSI
 # code page, where the result's Cyrillic text has no letters.
 parallel=$window_log/parallel.txt
@@ -674,7 +674,7 @@ sim_probes[wnoise]=$((sim_probes[wnoise] + 1))
 drive parallel-before state "$(winpath "$parallel")" || true
 lines_before=$(state_value "$parallel" log-lines)
 if drive parallel menu 110 wait-state "$(winpath "$parallel")" 30 parallel=checked \
-  tab-to butExit menu 101 wait-state "$(winpath "$parallel")" 60 \
+  tab-to butFind menu 101 wait-state "$(winpath "$parallel")" 60 \
   "log-lines=$((${lines_before:-0} + 11))" butFind=enabled; then
   sed -n 's/^log=//p' "$parallel" | tail -11 >"$window_log/parallel-log.txt"
   if cmp -s "$expected/window-parallel.txt" "$window_log/parallel-log.txt" &&
@@ -691,6 +691,61 @@ if drive parallel menu 110 wait-state "$(winpath "$parallel")" 30 parallel=check
 else
   bad "the parallel option: the search did not end as expected"
   sed 's/^/        /' "$window_log/parallel.out" "$parallel" 2>/dev/null || true
+fi
+
+# The search disables "Найти": when it has the focus, the focus moves on to the next enabled
+# control, as in a dialog, instead of leaving the window with none (Tab and Enter then did
+# nothing until a click). Started from the menu above, and here by Enter on "Найти": while it
+# runs (or just after, on a slow machine) an enabled control has the focus, Tab moves it and
+# the window answers; when it is over, Enter on "Найти" starts the next search.
+on_find=$window_log/enter-on-find.txt
+enter=$window_log/enter.txt
+enter_done=$window_log/enter-done.txt
+again=$window_log/enter-again.txt
+sim_probes[wsilent]=$((sim_probes[wsilent] + 2))
+sim_probes[wnoise]=$((sim_probes[wnoise] + 2))
+lines_before=$(state_value "$parallel" log-lines)
+lines_before=${lines_before:-0}
+drive enter tab-to butFind wait-state "$(winpath "$on_find")" 10 focus=butFind default=butFind \
+  keys RETURN \
+  wait-state "$(winpath "$enter")" 30 "log-lines!=$lines_before" tab-walk 1 answers 10 \
+  wait-state "$(winpath "$enter_done")" 60 "log-lines=$((lines_before + 11))" butFind=enabled \
+  tab-to butFind keys RETURN \
+  wait-state "$(winpath "$again")" 60 "log-lines=$((lines_before + 22))" butFind=enabled || true
+# Tab to "Найти" makes it the button Enter presses (Wine asks DM_GETDEFID after the move).
+if grep -q '^ok   state reached: focus=butFind default=butFind' "$window_log/enter.out"; then
+  ok "Tab to \"Найти\" makes it the default button"
+else
+  bad "Tab to \"Найти\": it is not the default button (Enter would press another)"
+  sed 's/^/        /' "$on_find" 2>/dev/null | grep -E 'focus|default' || true
+fi
+menu_focus=$(state_value "$parallel" focus)
+if [ "$menu_focus" != none ] && [ "$menu_focus" != butFind ] &&
+  [ "$(state_value "$parallel" focus-enabled)" = yes ]; then
+  ok "a search from the menu moved the focus from the disabled \"Найти\" on to $menu_focus"
+else
+  bad "after a search from the menu the focus is on '$menu_focus', not on an enabled control"
+fi
+tab=$(sed -n 's/^focus //p' "$window_log/enter.out" | tr -d '\r')
+read -r tab_from tab_to <<<"$tab"
+enter_focus=$(state_value "$enter" focus)
+if grep -q '^ok   state reached: log-lines!=' "$window_log/enter.out" &&
+  [ "$enter_focus" != none ] && [ "$(state_value "$enter" focus-enabled)" = yes ] &&
+  [ -n "$tab_to" ] && [ "$tab_to" != "$tab_from" ] && [ "$tab_to" != none ] &&
+  grep -q '^ok   the window answers' "$window_log/enter.out"; then
+  when=$([ "$(state_value "$enter" butFind)" = disabled ] && echo "during" || echo "after")
+  ok "Enter on \"Найти\": $when the search the focus is on $enter_focus, Tab moves it to $tab_to," \
+    "the window answers"
+else
+  bad "Enter on \"Найти\": focus '$enter_focus' (enabled: $(state_value "$enter" focus-enabled)," \
+    "Tab: '$tab'), or no search, or no answer"
+  sed 's/^/        /' "$window_log/enter.out"
+fi
+if grep -q "^ok   state reached: log-lines=$((lines_before + 22)) " "$window_log/enter.out"; then
+  ok "after that search, Enter on \"Найти\" starts the next one"
+else
+  bad "after the search started by Enter, Enter on \"Найти\" did not start another one"
+  sed 's/^/        /' "$window_log/enter.out"
 fi
 
 # The keyboard: Tab walks find, exit, the port box and the information text; F2 opens the menu

@@ -3,15 +3,18 @@
 //
 //   wine_window_driver COMMAND... (each command with its arguments, run in order)
 //     wait-window SECONDS              until comfind's main window shows
-//     wait-state FILE SECONDS LINE...  until the state has every LINE ("key=value"), written to
-//     FILE state FILE                       the window's state (UTF-8 "key=value" lines) to FILE
+//     wait-state FILE SECONDS LINE...  until the state has every LINE ("key=value", or
+//                                      "key!=value": the key has another value), written to FILE
+//     state FILE                       the window's state (UTF-8 "key=value" lines) to FILE
+//     answers SECONDS                  the window answers a message sent to it within SECONDS
 //     screenshot FILE                  a PNG of the window to FILE
 //     devicechange CODE                sends WM_DEVICECHANGE with that event code to the window
 //     keys KEY...                      types keys (TAB, SHIFT+TAB, RETURN, ESCAPE, F2, ALT+F4);
 //                                      a wait-state or wait-exit after them sees their effect
 //     tab-walk N                       prints the focused control, then again after each of N Tabs
 //     tab-to NAME                      presses Tab until NAME (butFind, cbChooseCom ...) has the
-//     focus fail                             makes a handler raise an exception (the test switch's)
+//                                      focus
+//     fail                             makes a handler raise an exception (the test switch's)
 //     wait-messagebox SECONDS FILE     until the window shows a message box; its text to FILE,
 //                                      then presses its OK button
 //     fill-log N                       appends N lines to the log; prints the time it took
@@ -87,6 +90,9 @@ std::string ReadFile(const std::string& Path) {
 }
 
 bool HasLine(const std::string& Text, const std::string& Line) {
+  const size_t Not = Line.find("!=");
+  if (Not != std::string::npos)
+    return !HasLine(Text, Line.substr(0, Not) + "=" + Line.substr(Not + 2));
   return ("\n" + Text).find("\n" + Line + "\n") != std::string::npos;
 }
 
@@ -186,6 +192,15 @@ int main(int argc, char** argv) {
       Report(Reached, "state reached:" + Joined);
     } else if (C == "state") {
       Report(Command("state " + Arg()) == 1, "state written");
+    } else if (C == "answers") {
+      const double Seconds = std::atof(Arg().c_str());
+      DWORD_PTR Result = 0;
+      const auto Start = std::chrono::steady_clock::now();
+      const bool Answered = SendMessageTimeoutW(GWindow, WM_NULL, 0, 0, SMTO_NORMAL,
+                                                static_cast<UINT>(Seconds * 1000), &Result) != 0;
+      const auto Took = std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::steady_clock::now() - Start);
+      Report(Answered, "the window answers (" + std::to_string(Took.count()) + " ms)");
     } else if (C == "screenshot") {
       Report(Command("screenshot " + Arg()) == 1, "screenshot written");
     } else if (C == "devicechange") {

@@ -78,7 +78,9 @@ std::string TWinVisual::StateText() {
   Line(L"butExit", State(IsWindowEnabled(butExit)));
   Line(L"default",
        (GetWindowLongW(butExit, GWL_STYLE) & BS_DEFPUSHBUTTON) ? L"butExit" : L"butFind");
-  Line(L"focus", ControlName(GetFocus()));
+  const HWND Focus = GetFocus();
+  Line(L"focus", ControlName(Focus));
+  Line(L"focus-enabled", Focus && IsWindowEnabled(Focus) ? L"yes" : L"no");
   Line(L"menu", IsWindowVisible(FindWindowW(L"#32768", nullptr)) ? L"open" : L"closed");
   // The icons the window class got from the program's icon resource, and the faces the font
   // mapper chose for the designed ones.
