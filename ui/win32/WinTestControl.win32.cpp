@@ -76,8 +76,11 @@ std::string TWinVisual::StateText() {
   Line(L"Action11", State(!(GetMenuState(N1, ID_actFind, MF_BYCOMMAND) & MF_GRAYED)));
   Line(L"cbChooseCom", State(IsWindowEnabled(cbChooseCom)));
   Line(L"butExit", State(IsWindowEnabled(butExit)));
-  Line(L"default",
-       (GetWindowLongW(butExit, GWL_STYLE) & BS_DEFPUSHBUTTON) ? L"butExit" : L"butFind");
+  // The button that shows the default emphasis ("none" when neither does).
+  auto IsDefault = [](HWND Button) {
+    return (GetWindowLongW(Button, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON;
+  };
+  Line(L"default", IsDefault(butExit) ? L"butExit" : IsDefault(butFind) ? L"butFind" : L"none");
   const HWND Focus = GetFocus();
   Line(L"focus", ControlName(Focus));
   Line(L"focus-enabled", Focus && IsWindowEnabled(Focus) ? L"yes" : L"no");
