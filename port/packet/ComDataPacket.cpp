@@ -30,6 +30,8 @@ inline unsigned char Folded(unsigned char C, bool Fold) {
 void TComDataPacket::TMarker::Assign(const std::string& Text, bool Fold) {
   FFold = Fold;
   FText = Fold ? UpperCaseAscii(Text) : Text;
+  // A folded first byte that is a letter stands for two bytes; memchr can look for one only.
+  FFirstByMemchr = !FText.empty() && (!Fold || FText[0] < 'A' || FText[0] > 'Z');
   FFail.assign(FText.size(), 0);
   uint32_t K = 0;
   for (size_t I = 1; I < FText.size(); ++I) {
@@ -40,19 +42,17 @@ void TComDataPacket::TMarker::Assign(const std::string& Text, bool Fold) {
   }
 }
 
-size_t TComDataPacket::TMarker::Find(const char* Data, size_t Len, size_t& Pos,
-                                     size_t& Matched) const {
+size_t TComDataPacket::TMarker::FindOn(const char* Data, size_t Len, size_t& Pos,
+                                       size_t& Matched) const {
   const auto* P = reinterpret_cast<const unsigned char*>(Data);
   const auto* Text = reinterpret_cast<const unsigned char*>(FText.data());
   const size_t M = FText.size();
   const unsigned char First = Text[0];
-  // A folded first byte that is a letter stands for two bytes; memchr can look for one only.
-  const bool SkipByMemchr = !FFold || First < 'A' || First > 'Z';
   size_t I = Pos;
   size_t J = Matched;
   while (I < Len) {
     if (J == 0) {
-      if (SkipByMemchr) {
+      if (FFirstByMemchr) {
         const void* Hit = std::memchr(P + I, First, Len - I);
         if (!Hit) {
           I = Len;
@@ -82,6 +82,36 @@ size_t TComDataPacket::TMarker::Find(const char* Data, size_t Len, size_t& Pos,
   Pos = I;
   Matched = J;
   return std::string::npos;
+}
+
+inline size_t TComDataPacket::TMarker::Find(const char* Data, size_t Len, size_t& Pos,
+                                            size_t& Matched) const {
+  // The usual case of a line, on the caller's path: no partial match pending, and the marker
+  // whole at the first occurrence of its first byte. Nothing before that byte can start an
+  // occurrence, so that one is the leftmost; anything else goes through the table.
+  if (Matched == 0 && FFirstByMemchr && Pos < Len) {
+    const auto* P = reinterpret_cast<const unsigned char*>(Data);
+    const auto* Text = reinterpret_cast<const unsigned char*>(FText.data());
+    const size_t M = FText.size();
+    const void* Hit = std::memchr(P + Pos, Text[0], Len - Pos);
+    if (!Hit) {
+      Pos = Len;
+      return std::string::npos;
+    }
+    const size_t I = static_cast<size_t>(static_cast<const unsigned char*>(Hit) - P);
+    if (M <= Len - I) {
+      size_t K = 1;
+      while (K < M && Folded(P[I + K], FFold) == Text[K])
+        ++K;
+      if (K == M) {
+        Pos = I + M;
+        return I;
+      }
+    }
+    Pos = I + 1;
+    Matched = 1;
+  }
+  return FindOn(Data, Len, Pos, Matched);
 }
 
 size_t TComDataPacket::TMarker::FindFirst(const char* Data, size_t Len) const {
@@ -200,20 +230,21 @@ void TComDataPacket::ResetBuffer() {
 
 void TComDataPacket::RxBuf(TObject*, const void* Buffer, int32_t Count) {
   if (!Buffer || Count < 0) Count = 0;
-  AddData(std::string(static_cast<const char*>(Buffer), static_cast<size_t>(Count)));
+  AddData(static_cast<const char*>(Buffer), static_cast<size_t>(Count));
 }
 
 bool TComDataPacket::HasStopCondition() const {
   return FSize > 0 || !FStopString.empty() || OnCustomStop.Assigned();
 }
 
-void TComDataPacket::AddData(const std::string& Str) {
+void TComDataPacket::AddData(const char* Bytes, size_t Count) {
+  if (Count == 0) Bytes = "";
   if (!HasStopCondition()) {
-    DoPacket(Str);
+    DeliverPacket(Bytes, Count);
     return;
   }
   Compact();
-  FBuffer.append(Str);
+  FBuffer.append(Bytes, Count);
   ProcessBuffer();
 }
 
@@ -223,6 +254,10 @@ void TComDataPacket::ProcessBuffer() {
   // buffer or change the markers.
   try {
     for (;;) {
+      if (CutsLinesOnly()) {
+        if (!CutLines()) break;
+        continue;
+      }
       if (!FInPacket) FindStart();
       if (!FInPacket || !FindEnd()) break;
     }
@@ -231,6 +266,30 @@ void TComDataPacket::ProcessBuffer() {
     throw;
   }
   ApplyLimit();
+}
+
+bool TComDataPacket::CutsLinesOnly() const {
+  return FStartMarker.Empty() && !FStopMarker.Empty() && FSize <= 0 && !OnCustomStart.Assigned() &&
+         !OnCustomStop.Assigned();
+}
+
+// The general rules reduced to what remains of them without a start string, a size or hooks
+// (every byte belongs to a packet, which ends after the stop string); FindStart, FindEnd and
+// CutPacket do the same in more steps. Returns false when no stop string is left in the buffer,
+// true when a handler changed the rules so that they no longer apply.
+bool TComDataPacket::CutLines() {
+  while (CutsLinesOnly()) {
+    if (!FInPacket) {
+      FInPacket = true;
+      FStopPos = FStopMatched = 0;
+    }
+    const char* P = Data();
+    const size_t At = FStopMarker.Find(P, Length(), FStopPos, FStopMatched);
+    if (At == std::string::npos) return false;
+    const size_t E = At + FStopMarker.Length();
+    TakePacket(P, FIncludeStrings ? E : At, E);
+  }
+  return true;
 }
 
 void TComDataPacket::ApplyLimit() {
@@ -319,15 +378,51 @@ void TComDataPacket::CutPacket(size_t E, bool ByStopString) {
       }
     }
   }
-  std::string Packet(P + From, To - From);
-  FHead += E;
+  TakePacket(P + From, To - From, E);
+}
+
+inline void TComDataPacket::TakePacket(const char* Bytes, size_t Count, size_t Consumed) {
+  // Out of the buffer before the buffer moves on: clearing it overwrites its first byte.
+  std::string Own;
+  std::string& Packet = FPacketHeld ? Own : FPacket;
+  Packet.assign(Bytes, Count);
+  FHead += Consumed;
   if (FHead == FBuffer.size()) {
     FBuffer.clear();
     FHead = 0;
   }
   FInPacket = false;
   ForgetSearches();
-  DoPacket(Packet);
+  HandOver(Packet);
+}
+
+void TComDataPacket::DeliverPacket(const char* Bytes, size_t Count) {
+  std::string Own;
+  std::string& Packet = FPacketHeld ? Own : FPacket;
+  Packet.assign(Bytes, Count);
+  HandOver(Packet);
+}
+
+void TComDataPacket::HandOver(const std::string& Packet) {
+  if (&Packet != &FPacket) {
+    DoPacket(Packet);
+    return;
+  }
+  FPacketHeld = true;
+  try {
+    DoPacket(Packet);
+  } catch (...) {
+    ReleasePacket();
+    throw;
+  }
+  ReleasePacket();
+}
+
+void TComDataPacket::ReleasePacket() {
+  FPacketHeld = false;
+  // One outsized packet (no buffer limit, a large block without a stop condition) must not
+  // pin its memory for the rest of the assembler's life.
+  if (FPacket.capacity() > kKeptPacketCapacity) std::string().swap(FPacket);
 }
 
 void TComDataPacket::DoDiscard(const std::string& Str) {

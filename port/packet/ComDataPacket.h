@@ -79,7 +79,8 @@ class TComDataPacket : public TComponent {
  protected:
   // Appends a received block and cuts what it completes; with no stop condition at all (Size 0,
   // no StopString, no OnCustomStop) each block is a packet as it stands.
-  void AddData(const std::string& Str);
+  void AddData(const std::string& Str) { AddData(Str.data(), Str.size()); }
+  void AddData(const char* Bytes, size_t Count);
   // Cuts every complete packet out of the buffer, then applies MaxBufferSize.
   virtual void ProcessBuffer();
   virtual void DoDiscard(const std::string& Str);
@@ -101,6 +102,7 @@ class TComDataPacket : public TComponent {
     // Continues a search in Data[0..Len) from Pos with Matched bytes of the marker already
     // seen before Pos; returns the start of the first occurrence, or npos with the place kept.
     size_t Find(const char* Data, size_t Len, size_t& Pos, size_t& Matched) const;
+    size_t FindOn(const char* Data, size_t Len, size_t& Pos, size_t& Matched) const;
     size_t FindFirst(const char* Data, size_t Len) const;
     bool IsPrefixOf(const char* Data, size_t Len) const;
 
@@ -108,6 +110,7 @@ class TComDataPacket : public TComponent {
     std::string FText;
     std::vector<uint32_t> FFail;
     bool FFold = false;
+    bool FFirstByMemchr = false;
   };
 
   void RxBuf(TObject* Sender, const void* Buffer, int32_t Count);
@@ -115,10 +118,16 @@ class TComDataPacket : public TComponent {
   void ForgetSearches();
   void Compact();
   bool HasStopCondition() const;
+  bool CutsLinesOnly() const;
+  bool CutLines();
   void FindStart();
   bool FindEnd();
   void StartPacketAt(int64_t P);
   void CutPacket(size_t E, bool ByStopString);
+  void TakePacket(const char* Bytes, size_t Count, size_t Consumed);
+  void DeliverPacket(const char* Bytes, size_t Count);
+  void HandOver(const std::string& Packet);
+  void ReleasePacket();
   void ApplyLimit();
   const char* Data() const { return FBuffer.data() + FHead; }
   size_t Length() const { return FBuffer.size() - FHead; }
@@ -142,6 +151,11 @@ class TComDataPacket : public TComponent {
   size_t FStartMatched = 0;
   size_t FStopPos = 0;
   size_t FStopMatched = 0;
+  // The packet handed to OnPacket, kept between packets so that a line costs no allocation;
+  // a packet cut while a handler still holds it (a handler that feeds data) gets its own.
+  std::string FPacket;
+  bool FPacketHeld = false;
+  static constexpr size_t kKeptPacketCapacity = 64 * 1024;
 };
 
 }  // namespace comfind

@@ -379,6 +379,8 @@ TEST_F(PacketRules, HandlersMayReenter) {
     if (Str == "a" && !Fed) {
       Fed = true;
       Packet.AddData("x>");
+      // The packet in hand is not the storage the nested packet was cut into.
+      EXPECT_EQ(Str, "a");
     }
     if (Str == "stop") Packet.SetStopString("]");
   };
