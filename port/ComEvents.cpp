@@ -78,7 +78,9 @@ void TCustomComPort::HandleRxChar() {
     int32_t Got = 0;
     bool Read = false;
     auto ReadOnce = [&] {
-      Block = std::make_unique<char[]>(static_cast<size_t>(Count));
+      // Not zeroed first: the read writes what the links are given, and a flood's block is
+      // tens of KiB.
+      Block = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(Count));
       Got = ReadBytes(Block.get(), Count);
       // The read may end early (a timeout, a purge): only the bytes it delivered exist.
       if (Got < 0) Got = 0;

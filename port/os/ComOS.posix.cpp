@@ -273,8 +273,10 @@ bool TPosixComOS::ReadFile(THandle Handle, void* Buffer, uint32_t Count, uint32_
   const PDevice D = StartTransfer(Handle, Buffer, Count, *Overlapped);
   if (!D) return false;
   // What the kernel holds counts as waiting; counted bytes already in the buffer are not
-  // drained for, which would only end in EAGAIN.
-  bool KernelMayHoldMore = D->Buffer.size() < Count && Drain(*D);
+  // drained for, which would only end in EAGAIN. Each drain takes about what the reads lack:
+  // bytes drained beyond it would be moved to the buffer's front when the read takes its own.
+  bool KernelMayHoldMore =
+      D->Buffer.size() < Count && Drain(*D, D->Transfers.ReadsLack() + Count - D->Buffer.size());
   TComCompletion Done;
   if (D->Transfers.StartRead(Overlapped, static_cast<char*>(Buffer), Count,
                              PlanRead(D->Timeouts, Count), D->Buffer, TClock::now(), Done)) {
@@ -282,7 +284,7 @@ bool TPosixComOS::ReadFile(THandle Handle, void* Buffer, uint32_t Count, uint32_
   } else {
     // A read larger than the buffer takes it in passes while the kernel has more.
     while (KernelMayHoldMore && Overlapped->Internal == kRecordPending)
-      KernelMayHoldMore = Drain(*D);
+      KernelMayHoldMore = Drain(*D, D->Transfers.ReadsLack());
   }
   if (Overlapped->Internal == kRecordPending) {
     KickTransfers();

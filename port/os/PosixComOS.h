@@ -101,6 +101,14 @@ using TLock = std::unique_lock<std::mutex>;
 constexpr uint32_t kDefaultInputSize = 4096;
 constexpr uint32_t kMaxInputSize = 16u << 20;
 constexpr uint32_t kMinDrainRoom = 64u << 10;
+// A terminal's read hands over at most what its line discipline holds (Linux's n_tty: 4 KiB
+// less one byte) while a flood waits behind it in the tty's own buffers. Reads of that size
+// tell a read that emptied the kernel (shorter) from one that may have more behind it (full),
+// so a flood is drained in one pass instead of one wake-up and one delivery per 4 KiB.
+constexpr size_t kTtyReadChunk = 4095;
+// What one drain takes at most from a device that keeps delivering: the layer's lock is held
+// throughout, and other ports' calls wait for it. The rest stays counted in the kernel.
+constexpr size_t kDrainPerPass = 64u << 10;
 
 // Milliseconds left until a deadline for poll: -1 for none, 0 when it has passed.
 int PollTimeout(TClock::time_point Until);
@@ -237,8 +245,9 @@ class TPosixComOS final : public TComOS {
   void Raise(TDeviceObject& D, uint32_t Events);
   void MarkVanished(TDeviceObject& D, int Error);
   // Moves what the kernel holds into the buffer and hands it to pending reads; true when it
-  // stopped because the buffer is full, so the kernel may still hold bytes.
-  bool Drain(TDeviceObject& D);
+  // stopped before it saw the kernel empty (the buffer full, kDrainPerPass or about Want bytes
+  // taken), so the kernel may still hold bytes.
+  bool Drain(TDeviceObject& D, size_t Want = kDrainPerPass);
   void CheckCounters(TDeviceObject& D);
   void CheckTxEmpty(TDeviceObject& D);
   int TxRecheckMs(TDeviceObject& D);

@@ -76,7 +76,7 @@ void TPosixComOS::MarkVanished(TDeviceObject& D, int Error) {
   Complete(Ended);
 }
 
-bool TPosixComOS::Drain(TDeviceObject& D) {
+bool TPosixComOS::Drain(TDeviceObject& D, size_t Want) {
   D.KernelEmpty = false;
   D.CountFresh = false;
   if (!D.Usable()) return false;
@@ -84,11 +84,14 @@ bool TPosixComOS::Drain(TDeviceObject& D) {
   uint32_t Events = 0;
   bool Got = false;
   int Lost = 0;
-  char Chunk[4096];
-  while (D.Buffer.size() < D.Room()) {
-    const size_t Want = std::min(sizeof Chunk, D.Room() - D.Buffer.size());
-    const ssize_t N = ::read(D.Fd, Chunk, Want);
+  size_t Taken = 0;
+  const size_t Enough = std::min(Want, kDrainPerPass);
+  char Chunk[kTtyReadChunk];
+  while (D.Buffer.size() < D.Room() && Taken < Enough) {
+    const size_t Ask = std::min(sizeof Chunk, D.Room() - D.Buffer.size());
+    const ssize_t N = ::read(D.Fd, Chunk, Ask);
     if (N > 0) {
+      Taken += static_cast<size_t>(N);
       if (D.DiscardNull) {
         for (ssize_t I = 0; I < N; ++I) {
           if (Chunk[I] == 0) continue;
@@ -103,9 +106,10 @@ bool TPosixComOS::Drain(TDeviceObject& D) {
         D.Buffer.append(Chunk, static_cast<size_t>(N));
         Got = true;
       }
-      // A terminal's read returns all it holds: a short one means the kernel is empty now,
-      // and a further read would only end in EAGAIN. Later bytes wake the next poll.
-      if (static_cast<size_t>(N) < Want) {
+      // A terminal's read returns all its line discipline holds: a short one means the kernel
+      // is empty now, and a further read would only end in EAGAIN. Later bytes wake the next
+      // poll. A full one may have more behind it (kTtyReadChunk).
+      if (static_cast<size_t>(N) < Ask) {
         D.KernelEmpty = true;
         break;
       }
@@ -133,7 +137,8 @@ bool TPosixComOS::Drain(TDeviceObject& D) {
   D.Transfers.Serve(D.Buffer, TClock::now(), Ended);
   Complete(Ended);
   if (Lost) MarkVanished(D, Lost);
-  return D.Usable() && D.Buffer.size() >= D.Room();
+  return D.Usable() && !D.KernelEmpty && Lost == 0 &&
+         (D.Buffer.size() >= D.Room() || Taken >= Enough);
 }
 
 void TPosixComOS::CheckCounters(TDeviceObject& D) {

@@ -151,6 +151,13 @@ void TTransferQueue::Pump(const TSink& Sink, TCompletions& Done) {
   }
 }
 
+size_t TTransferQueue::ReadsLack() const {
+  size_t N = 0;
+  for (const auto& R : FReads)
+    N += R.Count - R.Got;
+  return N;
+}
+
 size_t TTransferQueue::QueuedBytes() const {
   size_t N = 0;
   for (const auto& W : FWrites)

@@ -66,6 +66,8 @@ class TTransferQueue {
   // New bytes are in Input: the pending reads take them, oldest first.
   void Serve(std::string& Input, TTransferClock::time_point Now, TCompletions& Done);
   bool ReadsPending() const { return !FReads.empty(); }
+  // Bytes the pending reads still lack.
+  size_t ReadsLack() const;
 
   // Starts a write of Count bytes from Bytes, which stay the caller's until the write ends;
   // LimitMs as PlanWrite gives it. Sends at once through Sink when no write is ahead of it;

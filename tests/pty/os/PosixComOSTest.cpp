@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -630,6 +631,81 @@ TEST_F(PosixComOS, TheEventCharacterIsSeenInWholeBlocksAndNullBytesAreKept) {
   const std::string Sent = Plain + std::string("\0", 1) + Tail;
   SetTimeouts(0, 0, 5000);
   EXPECT_EQ(Read(static_cast<uint32_t>(Sent.size())), Sent);
+}
+
+// A flood larger than one drain and than the layer's buffer arrives whole and in order however
+// the reader takes it: the counted bytes (the port's way: a count that reaches into the kernel,
+// and a read that must drain it), or pieces smaller than what a drain takes (the bytes drained
+// beyond a read stay for the next), with the application's timeouts or at once, with NUL bytes
+// dropped or kept.
+TEST_F(PosixComOS, AFloodArrivesWholeAndInOrderHoweverItIsRead) {
+  constexpr uint32_t Room = 64 << 10;  // what the layer buffers at least
+  struct TCase {
+    const char* Name;
+    bool DiscardNull;
+    uint32_t Piece;  // 0: what the count says
+    bool AtOnce;     // timeouts that return what is there at once; else the application's
+  };
+  const TCase Cases[] = {{"counted", false, 0, false},
+                         {"counted, NULs dropped", true, 0, false},
+                         {"counted, at once", false, 0, true},
+                         {"pieces of 4095", false, 4095, false},
+                         {"pieces of 1000, at once", false, 1000, true},
+                         {"pieces of 1000, NULs dropped, at once", true, 1000, true}};
+  std::string Sent;
+  for (size_t I = 0; Sent.size() < (200u << 10); ++I) {
+    Sent += "L" + std::to_string(I);
+    if (I % 7 == 0) Sent += '\0';
+    Sent += "\r\n";
+  }
+  std::string WithoutNulls = Sent;
+  std::erase(WithoutNulls, '\0');
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    if (Handle != INVALID_HANDLE_VALUE_) {
+      ASSERT_TRUE(OS.CloseHandle(Handle));
+      Handle = INVALID_HANDLE_VALUE_;
+    }
+    Open();
+    TDCB D = ApplicationDCB();
+    if (C.DiscardNull) D.Flags |= DCB_NULL_;
+    ASSERT_TRUE(OS.SetCommState(Handle, D));
+    if (C.AtOnce)
+      SetTimeouts(kMaxDword, 0, 0);
+    else
+      SetTimeouts(5, 500, 25);
+    const std::string& Expected = C.DiscardNull ? WithoutNulls : Sent;
+    std::thread Writer([&] { EXPECT_TRUE(Pty->Write(Sent)); });
+    std::string Got;
+    const auto End = TClock::now() + 20s;
+    while (Got.size() < Expected.size() && TClock::now() < End) {
+      uint32_t Errors = 0;
+      TComStat Stat;
+      // No ASSERT while the writer runs: it is joined below (and gives up when nobody reads).
+      if (!OS.ClearCommError(Handle, &Errors, &Stat)) {
+        ADD_FAILURE() << SysErrorMessage(OS.GetLastError());
+        break;
+      }
+      if (Stat.cbInQue == 0) {
+        if (!WaitForInput(1)) break;
+        continue;
+      }
+      const uint32_t Want = C.Piece ? std::min(C.Piece, Stat.cbInQue) : Stat.cbInQue;
+      const std::string Part = Read(Want);
+      // Counted bytes are all there: a read that waits drains them from the kernel. One that
+      // returns at once takes what the layer holds, which is all of them unless its buffer was
+      // full; NULs among the kernel's bytes are counted but dropped.
+      if (!C.DiscardNull && (!C.AtOnce || Stat.cbInQue <= Room))
+        EXPECT_EQ(Part.size(), Want);
+      else
+        EXPECT_GT(Part.size(), 0u);
+      Got += Part;
+    }
+    Writer.join();
+    ASSERT_EQ(Got.size(), Expected.size());
+    const auto Diff = std::mismatch(Got.begin(), Got.end(), Expected.begin());
+    EXPECT_EQ(Diff.first - Got.begin(), static_cast<long>(Got.size()));
+  }
 }
 
 TEST_F(PosixComOS, WritesEndAtTheirTimeoutOrWhenAborted) {
