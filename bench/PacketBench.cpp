@@ -88,13 +88,13 @@ std::string MakeLines(size_t Bytes) {
 
 // bench_serial's throughput lines: L, 17 digits, CR LF.
 std::string MakeSerialLines(size_t Bytes) {
-  std::string s;
-  char line[32];
-  for (size_t i = 0; s.size() < Bytes; ++i) {
-    std::snprintf(line, sizeof line, "L%017zu\r\n", i);
-    s += line;
+  std::string S;
+  char Line[32];
+  for (size_t I = 0; S.size() < Bytes; ++I) {
+    std::snprintf(Line, sizeof Line, "L%017zu\r\n", I);
+    S += Line;
   }
-  return s;
+  return S;
 }
 
 // No CR LF anywhere, but a CR every few bytes, so that the stop search keeps half-matching.
@@ -180,9 +180,9 @@ void CrLfLines(benchmark::State& State) {
 BENCHMARK(CrLfLines)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 void SerialLines(benchmark::State& State) {
-  static const std::string data = MakeSerialLines(4 << 20);
-  static const std::vector<size_t> blocks = MakeBlocks(data.size(), 4095, 4095);
-  Compare(State, data, blocks, 1024);
+  static const std::string Data = MakeSerialLines(4 << 20);
+  static const std::vector<size_t> Blocks = MakeBlocks(Data.size(), 4095, 4095);
+  Compare(State, Data, Blocks, 1024);
 }
 BENCHMARK(SerialLines)->UseManualTime()->Unit(benchmark::kMillisecond);
 
