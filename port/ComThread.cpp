@@ -31,6 +31,9 @@ constexpr uint32_t kCancelledWaitMs = 5000;
 // The port's side
 
 TComThread::TComThread(TCustomComPort* AComPort) : FComPort(AComPort), FOS(AComPort->FOS) {
+  // One stop event for all sessions, closed only after the thread has ended: a close that
+  // does not wait for the thread must not close an event the thread may still be waiting on.
+  FStopEvent = FOS->CreateEventA(true, false);
   Start();
 }
 
@@ -40,27 +43,25 @@ TComThread::~TComThread() {
     FServer->Reclaim(*this);
     FServer.reset();
   }
-  const bool Session = FStopEvent != 0;
+  bool Session = false;
+  {
+    std::lock_guard<std::mutex> L(FLock);
+    Session = FSessionLive;
+  }
   Quit();
   if (Session) {
     RequestStop();
     FOS->Sleep(0);
   }
   WaitFor();
-  if (!Session) return;
-  if (!FDetached && !FWaitFinished) FinishWait();
-  // Closed here rather than by the body: a body that ended on its own (a failed wait) would
-  // otherwise leave a closed handle for the SetEvent above.
-  FOS->CloseHandle(FStopEvent);
+  if (Session && !FDetached && !FWaitFinished) FinishWait();
+  ReleaseEvents();
   if (!FWait) return;
   if (!FDetached) {
     FComPort->FUnfinishedWaits.push_back(std::move(FWait));
-  } else if (FOS->HasOverlappedIoCompleted_(&FWait->Overlapped)) {
-    // A detached thread must not look at its port (which may be gone); the port has closed
-    // the device, which ended the wait.
-    FOS->CloseHandle(FWait->Overlapped.hEvent);
-    FWait.reset();
   } else {
+    // A detached thread must not look at its port (which may be gone), and the system may
+    // still write the record.
     [[maybe_unused]] TComWaitRecord* Kept = FWait.release();
   }
 }
@@ -75,54 +76,134 @@ bool TComThread::Adopt() {
 void TComThread::Begin() {
   TCustomComPort* P = FComPort;
   FHandle = P->FHandle;
-  FStopRequested = false;
+  {
+    // A loop of the last session that has not noticed its end yet sees a new number and
+    // leaves without touching the wait again.
+    std::lock_guard<std::mutex> L(FLock);
+    ++FSession;
+    FStopRequested = false;
+  }
   FArmed = false;
   FEmptyPasses = 0;
   FWaitFinished = false;
-  FStopEvent = FOS->CreateEventA(true, false);
+  FOS->ResetEvent(FStopEvent);
   SetPriority(P->FEventThreadPriority);
   FOS->SetCommMask(FHandle, EventsToMask(P->FEvents));
-  FWait = std::make_unique<TComWaitRecord>();
-  FWait->Overlapped.hEvent = FOS->CreateEventA(true, true);
+  // The record of the last session serves this one (it ended with that session); one whose
+  // end could not be seen went to the port, and one without an event is made anew.
+  if (FWait && !FWait->Overlapped.hEvent) FWait.reset();
+  if (!FWait) {
+    FWait = std::make_unique<TComWaitRecord>();
+    FWait->Overlapped.hEvent = FOS->CreateEventA(true, true);
+  }
+  // The wait is issued here, wherever it is served: the thread then only has to sleep in it,
+  // so a close that comes at once finds it asleep (or not yet started) and need not wait for
+  // it. A device that refuses the first wait ends the loop before it starts, as the thread's
+  // first pass would.
+  if (FWait->Overlapped.hEvent && !Arm()) return FinishWait();
   // The handlers run on the main thread anyway: where its loop can wait for the device
   // itself, it does, and this thread stays asleep.
   if (P->FSyncMethod != smNone && FWait->Overlapped.hEvent) {
     std::shared_ptr<TComIdleWait> Server = TComIdleWait::For(*FOS);
-    if (Server && Server->CanServe()) {
-      // A device that refuses the first wait ends the loop before it starts, as the thread's
-      // first pass would.
-      if (!Arm()) return FinishWait();
-      if (Server->Lend(*this)) {
-        FServer = std::move(Server);
-        return;
-      }
+    if (Server && Server->Lend(*this)) {
+      FServer = std::move(Server);
+      return;
     }
   }
   RequestRun();
 }
 
 bool TComThread::End() {
+  bool Stopped = false;
   if (FServer) {
     // The loop served the wait and this thread sleeps: there is nothing to stop.
     FServer->Reclaim(*this);
     FServer.reset();
-  } else if (FRunRequested || FRunning) {
-    if (!CanWaitHere()) return false;
-    RequestStop();
-    FOS->Sleep(0);
-    TMainLoop::Instance().ServeSentUntil([this] { return !FRunRequested && !FRunning; });
+  } else {
+    std::unique_lock<std::mutex> L(FLock);
+    if (FRunRequested) {
+      // The thread has not taken the wait yet (an open closed again at once, as a search's
+      // ports are): it never will, so there is nothing to stop and nothing to wait for.
+      FRunRequested = false;
+    } else if (FRunning) {
+      if (FBusy && !CanWaitHere()) return false;
+      FStopRequested = true;
+      // Seen together with the stop: the thread parks for the next open straight away.
+      FSessionLive = false;
+      Stopped = true;
+      // A thread in its wait delivers nothing more once it sees the stop (it checks under
+      // this lock before it touches the wait again), so the close need not wait for it; only
+      // one that is arming the wait or delivering is waited for.
+      const bool Wait = FBusy;
+      FCloserWaits = Wait;
+      L.unlock();
+      FOS->SetEvent(FStopEvent);
+      if (Wait) {
+        FOS->Sleep(0);
+        TMainLoop::Instance().ServeSentUntil([this] { return !FBusy; });
+        L.lock();
+        FCloserWaits = false;
+      }
+    }
+    if (L.owns_lock()) L.unlock();
+    // What other threads have sent to the main thread so far is served, as a close that waits
+    // for its thread serves it: a delivery another port has queued comes before whatever
+    // follows the close.
+    TMainLoop::Instance().ServeSentUntil([] { return true; });
   }
   if (!FWaitFinished) FinishWait();
-  FOS->CloseHandle(FStopEvent);
-  FStopEvent = 0;
-  if (FWait) FComPort->FUnfinishedWaits.push_back(std::move(FWait));
+  if (FWait && !FOS->HasOverlappedIoCompleted_(&FWait->Overlapped)) {
+    // The wait could not be seen to end: the record goes to the port, which frees it once the
+    // device is closed, and the thread must be out of its wait on the record's event first.
+    WaitForLoopEnd();
+    FComPort->FUnfinishedWaits.push_back(std::move(FWait));
+  }
+  bool Exited = false;
+  bool Idle = false;
   {
     std::lock_guard<std::mutex> L(FLock);
+    Exited = FExited;
+    Idle = !FRunning;
     FSessionLive = false;
   }
+  if (Exited) {
+    // A thread that has ended (its wait failed for good) serves no other open: the port keeps
+    // nothing of it but the object.
+    ReleaseEvents();
+  } else if (Idle && !Stopped) {
+    // The thread did not wait on the record this time (the main loop served it, or the close
+    // came first): it goes, with the descriptor the layer may have made for its event, and
+    // the next open makes another. Only a record the thread may still be waiting on is kept.
+    ReleaseRecord();
+  }
+  if (Stopped) return true;
   // Asleep without a session, the thread now counts down to its end.
   FChanged.notify_one();
   return true;
+}
+
+void TComThread::WaitForLoopEnd() {
+  {
+    std::lock_guard<std::mutex> L(FLock);
+    if (!FRunning) return;
+    FCloserWaits = true;
+  }
+  TMainLoop::Instance().ServeSentUntil([this] { return !FRunning; });
+  std::lock_guard<std::mutex> L(FLock);
+  FCloserWaits = false;
+}
+
+void TComThread::ReleaseEvents() {
+  if (FStopEvent) FOS->CloseHandle(FStopEvent);
+  FStopEvent = 0;
+  ReleaseRecord();
+}
+
+void TComThread::ReleaseRecord() {
+  if (FWait && FOS->HasOverlappedIoCompleted_(&FWait->Overlapped)) {
+    FOS->CloseHandle(FWait->Overlapped.hEvent);
+    FWait.reset();
+  }
 }
 
 void TComThread::Detach() {
@@ -172,21 +253,15 @@ bool TComThread::Arm() {
 void TComThread::FinishWait() {
   FWaitFinished = true;
   FArmed = false;
-  if (!FWait) return;
+  if (!FWait || FDetached) return;
   TComOS& OS = *FOS;
   TComWaitRecord& W = *FWait;
-  if (!FDetached) {
-    // Win32 completes the cancelled wait on its own time, not inside SetCommMask.
-    if (OS.SetCommMask(FHandle, 0) && !OS.HasOverlappedIoCompleted_(&W.Overlapped))
-      OS.WaitForSingleObject(W.Overlapped.hEvent, kCancelledWaitMs);
-    OS.PurgeComm(FHandle, PURGE_TXCLEAR_ | PURGE_RXCLEAR_);
-  }
-  // A wait that has not ended (SetCommMask failed, or the bound passed) may still be written
-  // by the system: the record stays, and the port frees it once the device is closed.
-  if (OS.HasOverlappedIoCompleted_(&W.Overlapped)) {
-    OS.CloseHandle(W.Overlapped.hEvent);
-    FWait.reset();
-  }
+  // Win32 completes the cancelled wait on its own time, not inside SetCommMask. The record
+  // stays for the next session; one whose wait has not ended (SetCommMask failed, or the bound
+  // passed) may still be written by the system, and the close hands it to the port.
+  if (OS.SetCommMask(FHandle, 0) && !OS.HasOverlappedIoCompleted_(&W.Overlapped))
+    OS.WaitForSingleObject(W.Overlapped.hEvent, kCancelledWaitMs);
+  OS.PurgeComm(FHandle, PURGE_TXCLEAR_ | PURGE_RXCLEAR_);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -201,54 +276,68 @@ void TComThread::Execute() {
       FChanged.wait(L, [&] { return Due() || !FSessionLive; });
     } else if (!FChanged.wait_for(L, std::chrono::milliseconds(kParkMs),
                                   [&] { return Due() || FSessionLive; })) {
-      // No open has wanted the thread for a while: a closed port keeps no thread.
+      // No open has wanted the thread for a while: a closed port keeps no thread, and none of
+      // its events (no open can take the thread any more, so nobody else uses them).
       FExited = true;
+      L.unlock();
+      ReleaseEvents();
       return;
     }
     if (FQuit && !FRunRequested) return;
     if (!FRunRequested) continue;  // a session began, and the main loop serves its wait
     FRunning = true;
     FRunRequested = false;
+    FBusy = true;
+    const uint64_t Session = FSession;
     L.unlock();
-    try {
-      RunLoop();
-    } catch (...) {
-      // A delivery raised (smThreadSync: raised again here; smNone: raised here). The wait
-      // ends; the failure is shown on the main thread like any other.
-      TMainLoop::Instance().Post(
-          [E = std::current_exception()] { TMainLoop::Instance().HandleException(nullptr, E); });
-    }
+    const bool Stopped = RunLoop(Session) && !FDetached;
+    L.lock();
+    FBusy = false;
+    FRunning = false;
     // A loop that ended by itself (a failed wait, a delivery that raised) ends the thread, as
     // it always has: only a thread whose wait the close ended sleeps on for the next open.
-    const bool Stopped = FStopRequested && !FDetached;
-    L.lock();
     if (!Stopped) FExited = true;
-    FRunning = false;
+    const bool Waited = FCloserWaits;
     L.unlock();
-    // The close may be waiting for exactly this.
-    TMainLoop::Instance().Wake();
+    if (Waited) TMainLoop::Instance().Wake();
     if (!Stopped) return;
     L.lock();
   }
 }
 
-void TComThread::RunLoop() {
+bool TComThread::RunLoop(uint64_t Session) {
+  bool Stopped = false;
+  try {
+    Stopped = WaitLoop(Session);
+  } catch (...) {
+    // A delivery raised (smThreadSync: raised again here; smNone: raised here). The wait
+    // ends; the failure is shown on the main thread like any other.
+    TMainLoop::Instance().Post(
+        [E = std::current_exception()] { TMainLoop::Instance().HandleException(nullptr, E); });
+  }
+  // A loop that ends by itself (also when a delivery raised) must not leave its wait request
+  // or the driver's buffers behind; after a stop the close does that.
+  if (!Stopped) FinishWait();
+  return Stopped;
+}
+
+bool TComThread::WaitLoop(uint64_t Session) {
   TComOS& OS = *FOS;
-  // Also when a delivery raised (smThreadSync, smNone): a loop that ends must not leave its
-  // wait request, its event or the driver's buffers behind.
-  TScopeExit Cleanup([this] { FinishWait(); });
-  if (!FWait || FStopRequested) return;
+  if (!FWait) return false;
   TComWaitRecord& W = *FWait;
   const THandle WaitList[2] = {FStopEvent, W.Overlapped.hEvent};
-  // A stop asked for during a delivery ends the loop before the next wait request: the
-  // device may be closed by then (a close from inside the delivery).
-  while (!FStopRequested) {
+  for (;;) {
+    // A stop asked for during a delivery ends the loop before the next wait request: the
+    // device may be closed by then (a close from inside the delivery).
+    if (FStopRequested) return true;
     // A request refused at once (not left pending) means the handle cannot wait any more;
     // the event may still be signalled from the last pass, so waiting would spin. A request
     // the main loop issued before it handed the wait back is still the one to wait for.
-    if (!FArmed && !Arm()) break;
+    if (!FArmed && !Arm()) return false;
+    if (!LetGo()) return true;
     const uint32_t R = OS.WaitForMultipleObjects(2, WaitList, INFINITE_);
-    if (R != WAIT_OBJECT_0_ + 1) break;
+    if (!TakeUp(Session)) return true;
+    if (R != WAIT_OBJECT_0_ + 1) return false;
     FArmed = false;
     uint32_t Unused = 0;
     if (OS.GetOverlappedResult(FHandle, &W.Overlapped, &Unused, false) && W.Mask != 0) {
@@ -256,9 +345,31 @@ void TComThread::RunLoop() {
       FEvents = MaskToEvents(W.Mask);
       if (!FEvents.Empty()) DispatchEvents();
     } else if (++FEmptyPasses >= kMaxEmptyPasses) {
-      break;
+      return false;
     }
   }
+}
+
+bool TComThread::LetGo() {
+  bool Waited = false;
+  bool Go = false;
+  {
+    std::lock_guard<std::mutex> L(FLock);
+    FBusy = false;
+    Waited = FCloserWaits;
+    Go = !FStopRequested;
+  }
+  if (Waited) TMainLoop::Instance().Wake();
+  return Go;
+}
+
+bool TComThread::TakeUp(uint64_t Session) {
+  std::lock_guard<std::mutex> L(FLock);
+  // Stopped while it waited: the close has taken the wait over (and may have begun the next
+  // session), so the result is not this thread's any more.
+  if (FStopRequested || FSession != Session) return false;
+  FBusy = true;
+  return true;
 }
 
 void TCustomComPort::ReleaseUnfinishedWaits() {

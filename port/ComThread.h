@@ -60,6 +60,7 @@ class TComThread : public TThread {
  private:
   friend class TCustomComPort;
   friend class TComIdleWait;
+  friend struct TComPortTestAccess;
 
   // --- the port's side, on the thread that owns it
   // Takes the thread for a new session; false when it has ended for want of one.
@@ -77,6 +78,11 @@ class TComThread : public TThread {
   void Detach();
   // Ends a thread without a session (the port is going away).
   void Quit();
+  // Closes the stop event and frees the wait's record when its wait has ended, once no session
+  // can use them any more (the thread has ended, or ends for want of a session).
+  void ReleaseEvents();
+  // The record alone, when its wait has ended.
+  void ReleaseRecord();
 
   // --- the idle wait's side (main thread), while the wait is lent
   THandle LentEvent() const;
@@ -88,7 +94,14 @@ class TComThread : public TThread {
   void EndLentWait();
 
   // --- this thread's side
-  void RunLoop();
+  // The wait loop of one session and its clean-up; true when the close stopped it.
+  bool RunLoop(uint64_t Session);
+  bool WaitLoop(uint64_t Session);
+  // Before the thread sleeps in its wait: the wait and the device are the close's from now on
+  // (false when a stop is already asked for). After it: takes them back; false when the
+  // session has been stopped meanwhile.
+  bool LetGo();
+  bool TakeUp(uint64_t Session);
   void DispatchEvents();
   void SendEventMessages();
   void DeliverEvents();
@@ -100,6 +113,9 @@ class TComThread : public TThread {
   void FinishWait();
   void RequestStop();
   void RequestRun();
+  // The close's wait for the thread to leave its wait loop (the record must not go to the port
+  // while the thread may still wait on its event).
+  void WaitForLoopEnd();
   // Whether the calling thread may wait for this thread's end: not when it is this thread,
   // nor when it is the main thread running this thread's synchronised delivery.
   bool CanWaitHere() const;
@@ -107,14 +123,14 @@ class TComThread : public TThread {
   TCustomComPort* FComPort;
   TComOS* FOS;
 
-  // The session: set by Begin on the port's thread, used by this thread only after RequestRun
-  // has handed the wait over (through FLock), and by the main thread while it is lent.
+  // The session: set by Begin on the port's thread, used by this thread only while it is busy
+  // (FBusy, taken and given back under FLock), and by the main thread otherwise.
   // The device handle is taken once: a detached thread must never look at the port again.
   THandle FHandle = INVALID_HANDLE_VALUE_;
-  THandle FStopEvent = 0;
+  THandle FStopEvent = 0;  // the thread's, for all its sessions
   TComEvents FEvents;
-  // The comm wait; left set only when its end could not be seen, and then handed to the port,
-  // which frees it once the device is closed.
+  // The comm wait, kept from one session to the next; one whose end could not be seen goes to
+  // the port, which frees it once the device is closed.
   std::unique_ptr<TComWaitRecord> FWait;
   // A wait request is issued and its result not yet taken.
   bool FArmed = false;
@@ -137,6 +153,11 @@ class TComThread : public TThread {
   bool FSessionLive = false;               // between Adopt and End
   std::atomic<bool> FRunRequested{false};  // the wait is this thread's: run the loop
   std::atomic<bool> FRunning{false};       // inside the wait loop
+  // Inside the wait loop and not asleep in its wait: arming it, delivering, or ending it. The
+  // close waits for such a thread; one asleep in its wait only hears the stop.
+  std::atomic<bool> FBusy{false};
+  bool FCloserWaits = false;  // the close waits for FBusy or FRunning to clear
+  uint64_t FSession = 0;      // counts the sessions (Begin)
   bool FQuit = false;
   bool FExited = false;  // ended for want of a session
 };

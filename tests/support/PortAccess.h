@@ -3,6 +3,7 @@
 #pragma once
 
 #include "port/CPort.h"
+#include "port/ComThread.h"
 
 namespace comfind {
 
@@ -13,6 +14,11 @@ struct TComPortTestAccess {
   static int LinkCount(const TCustomComPort& P) { return static_cast<int>(P.FLinks.size()); }
   static int32_t UpdateCount(const TCustomComPort& P) { return P.FUpdateCount; }
   static TDCB BuildDCB(const TCustomComPort& P) { return P.BuildDCB(); }
+  // The event thread runs the open's wait itself and sleeps in it (neither arming it nor
+  // delivering).
+  static bool ThreadAsleepInWait(const TCustomComPort& P) {
+    return P.FEventThread && P.FEventThread->FRunning && !P.FEventThread->FBusy;
+  }
 };
 
 }  // namespace comfind

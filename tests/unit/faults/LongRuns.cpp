@@ -53,7 +53,8 @@ TEST(LongRun, ManySearchesLeaveNothingBehind) {
   }
   RecordProperty("searches", Searches);
   EXPECT_EQ(Found, Searches);
-  EXPECT_EQ(Sim.OpenHandles(), 0u);
+  // A closed port's event thread keeps its two events while it sleeps for the next open.
+  EXPECT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return Sim.OpenHandles() == 0; }, 10s));
   EXPECT_EQ(faults::OpenFiles().size(), Files);
   EXPECT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return faults::Threads() == Threads; }, 10s))
       << faults::Threads() << " threads, " << Threads << " after the first hundred";

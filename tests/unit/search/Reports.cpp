@@ -121,7 +121,8 @@ TEST_F(SearchReports, EveryPortGetsItsReasonAndTheLogStaysAsItWas) {
     EXPECT_GE(R.Milliseconds, 0);
     EXPECT_LT(R.Milliseconds, 20000);
   }
-  EXPECT_EQ(Sim.OpenHandles(), 0u);
+  // A closed port's event thread keeps its two events while it sleeps for the next open.
+  EXPECT_TRUE(TMainLoop::Instance().ProcessUntil([&] { return Sim.OpenHandles() == 0; }, 10s));
 }
 
 TEST_F(SearchReports, AnotherInstrumentsCommandAndReply) {
