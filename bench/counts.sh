@@ -8,6 +8,9 @@
 # one processor, as in bench/run. Prints a Markdown table per figure.
 #
 # Usage: bench/counts.sh [build folder (default build/bench)]   after bench/run has built it
+# Environment: COUNTS_ONLY (a regular expression) keeps the receivers whose name matches;
+# COUNTS_FIGURES (latency, openclose or both, the default) the figures; COUNTS_COMFIND runs
+# another build of the comfind receiver (a change being tried), named "comfind ... (tried)".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/bench}
@@ -38,6 +41,17 @@ receivers=(
   "Qt||$bin/bench_peer_qt"
   "Asio||$bin/bench_peer_asio"
 )
+if [ -n "${COUNTS_COMFIND:-}" ]; then
+  for s in WindowSync ThreadSync None; do
+    l=$(echo "$s" | tr 'A-Z' 'a-z' | sed 's/sync//')
+    receivers+=("comfind sm$s (tried)|$l|$COUNTS_COMFIND")
+  done
+fi
+selected=()
+for r in "${receivers[@]}"; do
+  [[ "${r%%|*}" =~ ${COUNTS_ONLY:-.} ]] && selected+=("$r")
+done
+receivers=("${selected[@]}")
 
 # Runs one receiver for one figure; prints "event value" lines summed over its perf files.
 measure() {  # target sync only quick|full
@@ -79,5 +93,7 @@ table() {  # only unit long short
 }
 
 # bench_serial's sizes: latency 2000 rounds (500 with --quick), open/close 1000 cycles (200).
-table latency "round trip" 2000 500
-table openclose "open, probe write, close cycle" 1000 200
+figures=${COUNTS_FIGURES:-latency,openclose}
+[[ ,$figures, == *,latency,* ]] && table latency "round trip" 2000 500
+[[ ,$figures, == *,openclose,* ]] && table openclose "open, probe write, close cycle" 1000 200
+true

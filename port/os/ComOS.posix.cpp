@@ -97,6 +97,7 @@ THandle TPosixComOS::CreateFileA(const std::string& FileName, uint32_t, uint32_t
   if (Fd < 0) return Fail(errno), INVALID_HANDLE_VALUE_;
   auto D = std::make_shared<TDeviceObject>();
   D->Fd = Fd;
+  D->NoOutputQueue = IsPseudoTerminalSlave(Before.st_rdev);
   // Until the device is the layer's, a failure closes the descriptor (and hands back the
   // tty's exclusive flag) here.
   auto Refuse = [&](int Error) {
@@ -147,17 +148,22 @@ void LetOutputDrain(int Fd, uint32_t Rate) {
 }  // namespace
 
 void TPosixComOS::CloseDescriptor(TDeviceObject& D) {
+  HandBackDevice(D);
+  if (D.Fd < 0) return;
+  ::close(D.Fd);
+  D.Fd = -1;
+}
+
+void TPosixComOS::HandBackDevice(TDeviceObject& D) {
   if (D.Fd < 0) return;
   if (D.Saved.Valid) {
-    LetOutputDrain(D.Fd, D.Rate);
+    if (!D.NoOutputQueue) LetOutputDrain(D.Fd, D.Rate);
     ::tcflush(D.Fd, TCOFLUSH);
     RestoreLine(D.Fd, D.Saved);
   }
   // Exclusivity is a flag on the tty, not on our descriptor: clear it, or the next opener
   // (of a tty someone else still holds) would be refused.
   if (D.Exclusive) ::ioctl(D.Fd, TIOCNXCL);
-  ::close(D.Fd);
-  D.Fd = -1;
 }
 
 bool TPosixComOS::CloseHandle(THandle Handle) {
@@ -187,10 +193,17 @@ bool TPosixComOS::CloseHandle(THandle Handle) {
     // this kick) and must be out before it closes: a descriptor closed under a poll may be
     // reused by the process and polled by mistake.
     if (FTransfersStarted) KickTransfers();
-    FDeviceQuiet.wait(L, [&] { return D->Pollers == 0; });
     StopWatcher(L, *D);
   }
-  CloseDescriptor(*D);
+  // The device's own clean-up does not need the pollers out (they leave a closed device
+  // alone), so it runs while they wake: a closing thread seldom has to wait for them.
+  HandBackDevice(*D);
+  {
+    TLock L(FLock);
+    FDeviceQuiet.wait(L, [&] { return D->Pollers == 0; });
+  }
+  ::close(D->Fd);
+  D->Fd = -1;
   return true;
 }
 
@@ -397,7 +410,12 @@ bool TPosixComOS::ClearCommError(THandle Handle, uint32_t* Errors, TComStat* Sta
     // queue was last seen empty there is nothing queued.
     int InKernel = 0, OutKernel = 0;
     if (Full && ::ioctl(D->Fd, FIONREAD, &InKernel) != 0) InKernel = 0;
-    if (D->TxPending && ::ioctl(D->Fd, TIOCOUTQ, &OutKernel) != 0) OutKernel = 0;
+    if (D->TxPending) OutKernel = OutputQueued(*D);
+    // Seen empty while nobody watches for EV_TXEMPTY: later counts need not ask again.
+    if (D->TxPending && OutKernel <= 0 && !(D->Events.Mask() & EV_TXEMPTY_) &&
+        !D->Transfers.WritesPending()) {
+      D->TxPending = false;
+    }
     Stat->cbInQue = static_cast<uint32_t>(D->Buffer.size() + std::max(InKernel, 0));
     Stat->cbOutQue = static_cast<uint32_t>(D->Transfers.QueuedBytes() +
                                            static_cast<size_t>(std::max(OutKernel, 0)));

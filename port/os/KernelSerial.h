@@ -58,4 +58,8 @@ uint32_t LineRate(int Fd);
 // take the user's own terminal.
 int CheckTerminalDevice(dev_t Device);
 
+// Whether a character device is the slave of a pseudo-terminal. Its writes go straight into
+// the master's input, so it never has output queued (TIOCOUTQ is always 0).
+bool IsPseudoTerminalSlave(dev_t Device);
+
 }  // namespace comfind

@@ -81,6 +81,12 @@ uint32_t LineRate(int Fd) {
   return ::ioctl(Fd, TCGETS2, &T) == 0 ? T.c_ospeed : 0;
 }
 
+bool IsPseudoTerminalSlave(dev_t Device) {
+  // The Unix98 slaves (136 to 143) and the old BSD ones (3).
+  const unsigned Major = major(Device);
+  return (Major >= 136 && Major <= 143) || Major == 3;
+}
+
 int CheckTerminalDevice(dev_t Device) {
   const unsigned Major = major(Device), Minor = minor(Device);
   if (Major == 5 || (Major == 4 && Minor < 64)) return ENOTTY;

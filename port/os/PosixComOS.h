@@ -157,8 +157,11 @@ struct TDeviceObject {
   bool DiscardNull = false;
   char EvtChar = 0;
   uint32_t Rate = 9600;
-  // Bytes went to the kernel and EV_TXEMPTY has not been raised for them yet.
+  // Bytes went to the kernel and have not been seen to leave it yet (EV_TXEMPTY not raised for
+  // them). While the mask has no EV_TXEMPTY nobody looks after a write: that costs an ioctl.
   bool TxPending = false;
+  // A pseudo-terminal: its output never waits in the kernel.
+  bool NoOutputQueue = false;
   // The last drain left the kernel empty.
   bool KernelEmpty = false;
   // That drain came with a wake-up of a wait, and no count has been taken since: the next
@@ -235,6 +238,8 @@ class TPosixComOS final : public TComOS {
   // still queued gets its time while it moves, the rest is discarded, the settings from before
   // the open are put back, then the descriptor closes.
   void CloseDescriptor(TDeviceObject& D);
+  // The part of it that leaves the descriptor open: the device handed back as it was found.
+  void HandBackDevice(TDeviceObject& D);
 
   // All of these run with FLock held.
   // The start both transfers share: the device, its record started and its event reset; null
@@ -250,6 +255,11 @@ class TPosixComOS final : public TComOS {
   bool Drain(TDeviceObject& D, size_t Want = kDrainPerPass);
   void CheckCounters(TDeviceObject& D);
   void CheckTxEmpty(TDeviceObject& D);
+  // What the kernel holds to send (0 when it cannot tell).
+  int OutputQueued(TDeviceObject& D);
+  // Output written while the mask had no EV_TXEMPTY: if it has left already, it left before the
+  // event was asked for and raises nothing; if not, the event comes when it does.
+  void ForgetDrainedOutput(TDeviceObject& D);
   int TxRecheckMs(TDeviceObject& D);
   // Hands bytes of pending writes to the kernel as far as it takes them.
   void PumpWrites(TDeviceObject& D);

@@ -159,11 +159,24 @@ void TPosixComOS::CheckCounters(TDeviceObject& D) {
 
 void TPosixComOS::CheckTxEmpty(TDeviceObject& D) {
   if (!D.TxPending || !D.Usable() || D.Transfers.WritesPending()) return;
-  int Queued = 0;
-  if (::ioctl(D.Fd, TIOCOUTQ, &Queued) != 0 || Queued <= 0) {
+  // Nobody can want the event: the queue is not looked at (an ioctl after every write). The
+  // output stays marked, so a mask that asks for the event later still gets it.
+  if (!(D.Events.Mask() & EV_TXEMPTY_)) return;
+  if (OutputQueued(D) <= 0) {
     D.TxPending = false;
     Raise(D, EV_TXEMPTY_);
   }
+}
+
+int TPosixComOS::OutputQueued(TDeviceObject& D) {
+  int Queued = 0;
+  if (D.NoOutputQueue || ::ioctl(D.Fd, TIOCOUTQ, &Queued) != 0) return 0;
+  return Queued;
+}
+
+void TPosixComOS::ForgetDrainedOutput(TDeviceObject& D) {
+  if (D.TxPending && D.Usable() && !D.Transfers.WritesPending() && OutputQueued(D) <= 0)
+    D.TxPending = false;
 }
 
 void TPosixComOS::WatchTxEmpty(TDeviceObject& D) {

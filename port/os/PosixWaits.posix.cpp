@@ -35,10 +35,12 @@ bool TPosixComOS::SetCommMask(THandle Handle, uint32_t EvtMask) {
   TLock L(FLock);
   auto D = Device(Handle);
   if (!D) return Fail(EBADF);
+  const bool TxWatched = D->Events.Mask() & EV_TXEMPTY_;
   TComCompletion Ended;
   if (const uint32_t Error = D->Events.SetMask(EvtMask, Ended))
     return Fail(static_cast<int>(Error));
   Complete(Ended);
+  if (!TxWatched && (EvtMask & EV_TXEMPTY_)) ForgetDrainedOutput(*D);
   if (EvtMask & (EV_CTS_ | EV_DSR_ | EV_RLSD_ | EV_RING_)) {
     StartWatcher(D);
   } else {

@@ -412,6 +412,53 @@ TEST_F(PosixComOS, EventsOutsideTheMaskAreNotReportedAndTxEmptyFollowsAWrite) {
   EXPECT_EQ(Mask, EV_TXEMPTY_);
 }
 
+// A write made while the mask has no EV_TXEMPTY is not looked after (that would cost an ioctl
+// per write), but a mask that asks for the event before the output has left still gets it when
+// it leaves; output that left before the event was asked for raises nothing.
+TEST_F(PosixComOS, TxEmptyAskedForAfterAWriteComesWhenThatWriteLeaves) {
+  Open();
+  const TCommTimeouts NoTimeouts{};
+  ASSERT_TRUE(OS.SetCommTimeouts(Handle, NoTimeouts));
+  ASSERT_TRUE(OS.SetCommMask(Handle, EV_RXCHAR_));
+  // More than the far end holds unread: the write stays pending until it reads.
+  const std::string Block(256 << 10, 'w');
+  TOverlapped Write;
+  Write.hEvent = Event();
+  uint32_t Sent = 0;
+  ASSERT_FALSE(
+      OS.WriteFile(Handle, Block.data(), static_cast<uint32_t>(Block.size()), &Sent, &Write));
+  ASSERT_EQ(OS.GetLastError(), uint32_t{ERROR_IO_PENDING_});
+
+  ASSERT_TRUE(OS.SetCommMask(Handle, EV_RXCHAR_ | EV_TXEMPTY_));
+  TOverlapped Record;
+  Record.hEvent = Event();
+  uint32_t Mask = 0;
+  EXPECT_FALSE(OS.WaitCommEvent(Handle, &Mask, &Record)) << "the output has not left yet";
+  EXPECT_EQ(OS.GetLastError(), uint32_t{ERROR_IO_PENDING_});
+  EXPECT_EQ(Pty->Read(Block.size(), 10s).size(), Block.size());
+  ASSERT_EQ(OS.WaitForSingleObject(Write.hEvent, 10000), WAIT_OBJECT_0_);
+  ASSERT_TRUE(OS.GetOverlappedResult(Handle, &Write, &Sent, false));
+  EXPECT_EQ(Sent, Block.size());
+  ASSERT_EQ(OS.WaitForSingleObject(Record.hEvent, 10000), WAIT_OBJECT_0_) << "EV_TXEMPTY lost";
+  EXPECT_EQ(Mask, EV_TXEMPTY_);
+
+  // Written and gone while nobody asked: the event asked for afterwards is not raised for it.
+  ASSERT_TRUE(OS.SetCommMask(Handle, EV_RXCHAR_));
+  ASSERT_TRUE(OS.WriteFile(Handle, "x", 1, &Sent, nullptr));
+  EXPECT_EQ(Pty->Read(1, 5s), "x");
+  ASSERT_TRUE(OS.SetCommMask(Handle, EV_RXCHAR_ | EV_TXEMPTY_));
+  EXPECT_FALSE(OS.WaitCommEvent(Handle, &Mask, &Record)) << "an old write raised EV_TXEMPTY";
+  EXPECT_EQ(OS.GetLastError(), uint32_t{ERROR_IO_PENDING_});
+  // A write now raises it.
+  ASSERT_TRUE(OS.WriteFile(Handle, "y", 1, &Sent, nullptr));
+  ASSERT_EQ(OS.WaitForSingleObject(Record.hEvent, 5000), WAIT_OBJECT_0_);
+  EXPECT_EQ(Mask, EV_TXEMPTY_);
+  uint32_t Errors = 0;
+  TComStat Stat;
+  ASSERT_TRUE(OS.ClearCommError(Handle, &Errors, &Stat));
+  EXPECT_EQ(Stat.cbOutQue, 0u);
+}
+
 TEST_F(PosixComOS, SettingTheMaskEndsAPendingWaitAtOnce) {
   Open();
   ASSERT_TRUE(OS.SetCommMask(Handle, EV_RXCHAR_));
