@@ -1,6 +1,10 @@
 // The port object on the simulated device: defaults, the open and close sequences with the
 // exact calls they make, the device control block, property changes and every failure path.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
 
 #include "tests/support/PortAccess.h"
 #include "tests/unit/port/PortFixture.h"
@@ -8,6 +12,17 @@
 namespace comfind {
 
 namespace {
+
+// Waits for a condition of the port's own threads, which the simulated device is not told of:
+// looked at every millisecond until the deadline.
+bool Eventually(const std::function<bool()>& Condition) {
+  const auto End = std::chrono::steady_clock::now() + 10s;
+  while (!Condition()) {
+    if (std::chrono::steady_clock::now() > End) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
 
 std::vector<std::string> Without(std::vector<std::string> Names, const std::string& Drop) {
   Names.erase(std::remove(Names.begin(), Names.end(), Drop), Names.end());
@@ -223,7 +238,7 @@ TEST_F(PortOpen, CloseAbortsStopsTheThreadThenClosesTheDevice) {
   Port->SetEvents(TComEvents{evRxChar, evCTS});
   Port->Open();
   // Asleep in its wait (the open issued the wait request, the thread sleeps on it).
-  ASSERT_TRUE(Sim.WaitUntil([&] { return TComPortTestAccess::ThreadAsleepInWait(*Port); }, 10s));
+  ASSERT_TRUE(Eventually([&] { return TComPortTestAccess::ThreadAsleepInWait(*Port); }));
   ASSERT_TRUE(Sim.IsWaiting("COM7"));
   Sim.ClearCalls();
   Port->Close();
@@ -252,6 +267,39 @@ TEST_F(PortOpen, CloseAbortsStopsTheThreadThenClosesTheDevice) {
   // What is left is the thread's, asleep for the next open: its stop and wait events, which go
   // with it (the fixture checks that nothing is left once the port is gone).
   EXPECT_EQ(Sim.OpenHandles(), 2u);
+}
+
+// The close no longer waits for a thread asleep in its wait, which may be waking with events
+// at that moment: none of them may reach a handler once the close has returned, whether the
+// thread was still asleep, waking, or already delivering (then the close waits for it).
+TEST_F(PortOpen, NoHandlerRunsAfterTheCloseOfAThreadWakingWithEvents) {
+  Port->SetSyncMethod(smNone);
+  Port->SetEvents(TComEvents{evRxChar});
+  std::atomic<bool> Closed{false};
+  std::atomic<int> Delivered{0}, Late{0};
+  Port->OnRxChar = [&](TObject*, int32_t) {
+    ++Delivered;
+    if (Closed) ++Late;
+  };
+  for (int Cycle = 0; Cycle < 300; ++Cycle) {
+    Closed = false;
+    Port->Open();
+    ASSERT_TRUE(Eventually([&] { return TComPortTestAccess::ThreadAsleepInWait(*Port); }))
+        << "cycle " << Cycle;
+    const int Before = Delivered;
+    Sim.Feed("COM7", "x");
+    // Now, a moment later, or after the handler has begun.
+    if (Cycle % 3 == 1) std::this_thread::yield();
+    if (Cycle % 3 == 2) {
+      ASSERT_TRUE(Eventually([&] { return Delivered > Before; })) << "cycle " << Cycle;
+    }
+    Port->Close();
+    Closed = true;
+  }
+  // The thread's last wake-up, if any, is over once the port (and its thread) is gone.
+  Port.reset();
+  EXPECT_GT(Delivered, 0);
+  EXPECT_EQ(Late, 0);
 }
 
 TEST_F(PortOpen, EmptyEventsOpensWithoutThreadOrWindow) {
