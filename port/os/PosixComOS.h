@@ -55,7 +55,9 @@
 //   EV_TXEMPTY   emulated: no write is pending and the kernel's output queue (TIOCOUTQ) is
 //                empty. While it is not yet empty the transfer thread re-checks after the time
 //                the queue needs at the set rate (bounded between 2 and 100 ms): a timed
-//                sleep, no spin.
+//                sleep, no spin. The queue is looked at only while the mask asks for the event
+//                (output written before the mask did raises it only if it has not left yet),
+//                and never on a pseudo-terminal, which has none.
 //   EV_ERR,      from the driver's line counters (TIOCGICOUNT: frame, parity, overrun, break),
 //   EV_BREAK     compared whenever bytes are drained or ClearCommError runs; a break also
 //                delivers a NUL byte, which wakes the drain. Drivers without the counters
