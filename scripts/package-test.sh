@@ -11,6 +11,13 @@
 #   4. the Windows zip from the mingw-w64 cross-build (when the cross compiler is there).
 # Usage (from the repository root): scripts/package-test.sh
 # Builds in build/package and build/package-win; scratch files go to a temporary directory.
+# Environment: COMFIND_PACKAGE_BUILD=DIR and COMFIND_PACKAGE_WIN_BUILD=DIR name builds that may
+#              stand in for build/package and build/package-win (./test passes its main and its
+#              mingw-w64 builds, which differ from them only by the tests): a folder is taken
+#              when every command that build/package (or build/package-win), configured here,
+#              would run to build what is packaged is one the folder runs too, and its install
+#              folders and package settings are the same; the packages are then made from
+#              objects built exactly as shipped, without building them a second time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -32,7 +39,16 @@ fail() {
   failures=$((failures + 1))
 }
 pass() { echo "ok: $*"; }
-step() { printf '\n=== %s\n' "$*"; }
+# step NAME: a part of the test; the time of the part before it is printed first.
+step_start=
+step_done() {
+  [ -z "$step_start" ] || echo "    ($(($(date +%s) - step_start)) s)"
+  step_start=$(date +%s)
+}
+step() {
+  step_done
+  printf '\n--- %s\n' "$*"
+}
 
 # expect_files DIR FILE...: every FILE (relative to DIR) exists.
 expect_files() {
@@ -122,22 +138,78 @@ check_manpage() {
   pass "manual page renders without warnings"
 }
 
+# build_commands DIR: every command the build in DIR runs for its default targets, with the
+# folder's own path replaced and the names of the dependency files (hashed from that path) made
+# equal, sorted.
+build_commands() {
+  local abs
+  abs=$(cd "$1" && pwd)
+  (cd "$1" && ninja -t commands) |
+    sed -e "s#$abs#BUILD#g" -e 's#CMakeFiles/d/[0-9a-f]*\.d#CMakeFiles/d/DEPFILE.d#g' | sort -u
+}
+
+# cache_value DIR NAME: a value from the CMake cache of DIR.
+cache_value() { sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"; }
+
+# choose_build OWN CANDIDATE: prints the folder to build the packages in: CANDIDATE when it
+# builds what OWN (a configured packaging build) packages with the same commands, installs it
+# to the same folders and packs it with the same settings; OWN otherwise. Says which and why.
+choose_build() {
+  local own=$1 cand=$2 extra var
+  if [ -z "$cand" ]; then
+    echo "$own"
+    return
+  fi
+  if [ ! -f "$cand/CMakeCache.txt" ] || [ ! -f "$cand/build.ninja" ]; then
+    echo "  $cand is not a configured Ninja build: building $own" >&2
+    echo "$own"
+    return
+  fi
+  for var in CMAKE_BUILD_TYPE CMAKE_INSTALL_PREFIX CMAKE_INSTALL_LIBDIR CMAKE_CXX_COMPILER \
+    CMAKE_TOOLCHAIN_FILE COMFIND_GUI COMFIND_SANITIZE; do
+    if [ "$(cache_value "$own" "$var")" != "$(cache_value "$cand" "$var")" ]; then
+      echo "  $cand has another $var ('$(cache_value "$cand" "$var")'," \
+        "packages want '$(cache_value "$own" "$var")'): building $own" >&2
+      echo "$own"
+      return
+    fi
+  done
+  extra=$(comm -23 <(build_commands "$own") <(build_commands "$cand") | head -3)
+  if [ -n "$extra" ]; then
+    echo "  $cand builds the packaged files with other commands, e.g.:" >&2
+    echo "$extra" | cut -c1-300 | sed 's/^/    /' >&2
+    echo "  building $own" >&2
+    echo "$own"
+    return
+  fi
+  if ! cmp -s <(sed "s#$(cd "$own" && pwd)#BUILD#g" "$own/CPackConfig.cmake") \
+    <(sed "s#$(cd "$cand" && pwd)#BUILD#g" "$cand/CPackConfig.cmake"); then
+    echo "  $cand has other package settings: building $own" >&2
+    echo "$own"
+    return
+  fi
+  echo "  $cand builds every packaged file with the packages' own commands: packing from it" >&2
+  echo "$cand"
+}
+
 mkdir -p build
 
 step "build (build/package)"
 cmake -S "$root" -B build/package -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_INSTALL_PREFIX=/usr -DCOMFIND_TESTS=OFF -DCOMFIND_GUI=ON \
   >build/package.configure.log 2>&1 || { cat build/package.configure.log; exit 1; }
-cmake --build build/package -j"$jobs"
+pkg=$(choose_build build/package "${COMFIND_PACKAGE_BUILD:-}")
+pkg=$(cd "$pkg" && pwd)
+cmake --build "$pkg" -j"$jobs"
 for prog in $programs; do
-  [ -n "$(find build/package -name "$prog" -type f -perm -u+x | head -1)" ] || {
+  [ -n "$(find "$pkg" -name "$prog" -type f -perm -u+x | head -1)" ] || {
     echo "FAIL: $prog was not built (the .deb needs all three programs; is Qt 6 there?)" >&2
     exit 1
   }
 done
 
 step "cmake --install into a scratch prefix"
-cmake --install build/package --prefix "$scratch/prefix" >"$scratch/install.log"
+cmake --install "$pkg" --prefix "$scratch/prefix" >"$scratch/install.log"
 libdir=$(cd "$scratch/prefix" && dirname "$(find . -name libcomfind-serial.a | head -1)")
 libdir=${libdir#./}
 check_runtime_tree "$scratch/prefix"
@@ -146,10 +218,10 @@ check_desktop_entry "$scratch/prefix/share/applications/comfind.desktop"
 check_manpage "$scratch/prefix/share/man/man1/comfind-cli.1.gz"
 
 step "Debian packages (cpack)"
-rm -f build/package/*.deb
-(cd build/package && cpack -G DEB >"$scratch/cpack.log" 2>&1) || { cat "$scratch/cpack.log"; exit 1; }
-deb=$(ls build/package/comfind_*.deb)
-devdeb=$(ls build/package/comfind-dev_*.deb)
+rm -f "$pkg"/*.deb
+(cd "$pkg" && cpack -G DEB >"$scratch/cpack.log" 2>&1) || { cat "$scratch/cpack.log"; exit 1; }
+deb=$(ls "$pkg"/comfind_*.deb)
+devdeb=$(ls "$pkg"/comfind-dev_*.deb)
 echo "$deb"
 echo "$devdeb"
 
@@ -236,29 +308,31 @@ else
   pass "find_package refuses an incompatible version"
 fi
 
-step "Windows zip (mingw-w64 cross-build, build/package-win)"
+step "Windows zip (mingw-w64 cross-build)"
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
   # The window's logo and icon come from the renderer of the Linux build above.
   cmake -S "$root" -B build/package-win -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMFIND_GUI=ON -DCOMFIND_TESTS=OFF \
-    -DCOMFIND_HOST_RENDERER="$root/build/package/packaging/comfind-render-icons" \
+    -DCOMFIND_HOST_RENDERER="$pkg/packaging/comfind-render-icons" \
     >build/package-win.configure.log 2>&1 || { cat build/package-win.configure.log; exit 1; }
-  cmake --build build/package-win -j"$jobs"
-  rm -f build/package-win/*.zip
-  (cd build/package-win && cpack -G ZIP >"$scratch/cpack-win.log" 2>&1) ||
+  pkgwin=$(choose_build build/package-win "${COMFIND_PACKAGE_WIN_BUILD:-}")
+  pkgwin=$(cd "$pkgwin" && pwd)
+  cmake --build "$pkgwin" -j"$jobs"
+  rm -f "$pkgwin"/*.zip
+  (cd "$pkgwin" && cpack -G ZIP >"$scratch/cpack-win.log" 2>&1) ||
     { cat "$scratch/cpack-win.log"; exit 1; }
-  zip=$(ls build/package-win/comfind-*-win64.zip)
+  zip=$(ls "$pkgwin"/comfind-*-win64.zip)
   echo "$zip"
   unzip -Z1 "$zip" | sort >"$scratch/zip.txt"
   cat "$scratch/zip.txt"
   top=$(basename "$zip" .zip)
   want="$top/README.txt $top/comfind-cli.exe $top/comfind.exe"
-  [ -n "$(find build/package-win -name instrument-sim.exe)" ] && want="$want $top/instrument-sim.exe"
+  [ -n "$(find "$pkgwin" -name instrument-sim.exe)" ] && want="$want $top/instrument-sim.exe"
   for f in $want; do grep -qx "$f" "$scratch/zip.txt" || fail "the zip lacks $f"; done
   [ "$(grep -cv '/$' "$scratch/zip.txt")" = "$(echo "$want" | wc -w)" ] ||
     fail "the zip holds more than the programs and the README"
   mkdir -p "$scratch/win"
-  (cd "$scratch/win" && unzip -q "$root/$zip")
+  (cd "$scratch/win" && unzip -q "$zip")
   file -b "$scratch/win/$top/README.txt" | grep -q CRLF || fail "README.txt has no CRLF line ends"
   # A static runtime: the .exe imports only DLLs that every Windows has.
   for exe in "$scratch/win/$top"/*.exe; do
@@ -276,7 +350,7 @@ if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
 
   # The library installed for Windows, and the consumer cross-built against it with
   # <windows.h> included before comfind's headers.
-  cmake --install build/package-win --component development --prefix "$scratch/win-dev" \
+  cmake --install "$pkgwin" --component development --prefix "$scratch/win-dev" \
     >"$scratch/install-win.log"
   if cmake -S packaging/consumer -B "$scratch/consumer-win" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
@@ -292,6 +366,7 @@ else
   echo "x86_64-w64-mingw32-g++-posix not found: Windows zip skipped"
 fi
 
+step_done
 echo
 if [ "$failures" != 0 ]; then
   echo "package test: $failures failure(s)" >&2
