@@ -97,7 +97,9 @@ THandle TPosixComOS::CreateFileA(const std::string& FileName, uint32_t, uint32_t
   if (Fd < 0) return Fail(errno), INVALID_HANDLE_VALUE_;
   auto D = std::make_shared<TDeviceObject>();
   D->Fd = Fd;
-  D->NoOutputQueue = IsPseudoTerminalSlave(Before.st_rdev);
+  // A pseudo-terminal has no output queue, no modem lines and no line counters: the calls that
+  // ask for them would only fail.
+  D->NoOutputQueue = D->NoModemLines = IsPseudoTerminalSlave(Before.st_rdev);
   // Until the device is the layer's, a failure closes the descriptor (and hands back the
   // tty's exclusive flag) here.
   auto Refuse = [&](int Error) {
@@ -115,13 +117,18 @@ THandle TPosixComOS::CreateFileA(const std::string& FileName, uint32_t, uint32_t
   D->Exclusive = ::ioctl(Fd, TIOCEXCL) == 0;
   // Only now, as the device's owner: a refused opener must not put back anything.
   SaveLine(Fd, D->Saved);
+  if (!D->Saved.Valid) return Refuse(errno);
   // Raw from the start, as a Windows driver is, whatever mode the last user left behind; the
-  // rate and framing stay until SetCommState.
-  termios Tio{};
-  if (::tcgetattr(Fd, &Tio) != 0) return Refuse(errno);
-  MakeRaw(Tio);
-  if (::tcsetattr(Fd, TCSANOW, &Tio) != 0) return Refuse(errno);
-  D->HasCounters = ReadLineCounters(Fd, D->Counters);
+  // rate and framing stay until SetCommState. Built on the saved settings and set in one call.
+  const TLineRecord Found = SavedRecord(D->Saved);
+  TLineSettings Raw;
+  Raw.Tio = TermiosFromRecord(Found);
+  MakeRaw(Raw.Tio);
+  Raw.Rate = Found.Rate;
+  Raw.CustomRate = Found.CustomRate;
+  D->Line = RecordFromSettings(Raw);
+  if (int Error = SetLine(Fd, D->Line)) return Refuse(Error);
+  D->HasCounters = !D->NoModemLines && ReadLineCounters(Fd, D->Counters);
   TLock L(FLock);
   const THandle H = NewHandle();
   FDevices[H] = D;
@@ -157,8 +164,10 @@ void TPosixComOS::CloseDescriptor(TDeviceObject& D) {
 void TPosixComOS::HandBackDevice(TDeviceObject& D) {
   if (D.Fd < 0) return;
   if (D.Saved.Valid) {
-    if (!D.NoOutputQueue) LetOutputDrain(D.Fd, D.Rate);
-    ::tcflush(D.Fd, TCOFLUSH);
+    if (!D.OutputFlushed) {
+      if (!D.NoOutputQueue) LetOutputDrain(D.Fd, D.Rate);
+      ::tcflush(D.Fd, TCOFLUSH);
+    }
     RestoreLine(D.Fd, D.Saved);
   }
   // Exclusivity is a flag on the tty, not on our descriptor: clear it, or the next opener
@@ -224,17 +233,17 @@ bool TPosixComOS::SetCommState(THandle Handle, const TDCB& DCB) {
   auto D = Device(Handle);
   if (!D) return Fail(EBADF);
   if (!D->Usable()) return Fail(static_cast<int>(D->Events.VanishError()));
-  TLineRecord Current;
-  if (int Error = GetLine(D->Fd, Current)) return Fail(Error);
   TLineSettings S;
-  if (int Error = DcbToLineSettings(DCB, TermiosFromRecord(Current), S)) return Fail(Error);
+  if (int Error = DcbToLineSettings(DCB, TermiosFromRecord(D->Line), S)) return Fail(Error);
   // One call for everything, the rate included: two would pass the line through a setting
   // nobody asked for (38400 before a custom rate), garble bytes in flight, and leave it there
   // when the second failed.
-  if (int Error = SetLine(D->Fd, RecordFromSettings(S))) return Fail(Error);
-  // The lines: a pseudo-terminal has none and refuses these; that is not a failure.
+  const TLineRecord Record = RecordFromSettings(S);
+  if (int Error = SetLine(D->Fd, Record)) return Fail(Error);
+  D->Line = Record;
+  // The lines: a driver without them (a pseudo-terminal) refuses these; that is not a failure.
   auto Line = [&](int Bit, bool On) {
-    if (::ioctl(D->Fd, On ? TIOCMBIS : TIOCMBIC, &Bit) == 0) return 0;
+    if (D->NoModemLines || ::ioctl(D->Fd, On ? TIOCMBIS : TIOCMBIC, &Bit) == 0) return 0;
     return Unsupported(errno) ? 0 : errno;
   };
   if (int Error = Line(TIOCM_DTR, S.DTR)) return Fail(Error);
@@ -378,14 +387,16 @@ bool TPosixComOS::PurgeComm(THandle Handle, uint32_t Flags) {
   // What the kernel still holds to send belongs to writes that Windows would still count as
   // pending, so aborting them discards it too; left there it would hold the close behind a
   // stalled line.
+  // One flush for both directions where both need one.
+  const bool Out = (Flags & (PURGE_TXABORT_ | PURGE_TXCLEAR_)) && !D->OutputFlushed;
+  const bool In = Flags & PURGE_RXCLEAR_;
+  if ((Out || In) && ::tcflush(D->Fd, Out && In ? TCIOFLUSH : Out ? TCOFLUSH : TCIFLUSH) != 0)
+    return Fail(errno);
   if (Flags & (PURGE_TXABORT_ | PURGE_TXCLEAR_)) {
-    if (::tcflush(D->Fd, TCOFLUSH) != 0) return Fail(errno);
     D->TxPending = false;
+    D->OutputFlushed = true;
   }
-  if (Flags & PURGE_RXCLEAR_) {
-    if (::tcflush(D->Fd, TCIFLUSH) != 0) return Fail(errno);
-    D->Buffer.clear();
-  }
+  if (In) D->Buffer.clear();
   return true;
 }
 
@@ -429,8 +440,8 @@ bool TPosixComOS::GetCommModemStatus(THandle Handle, uint32_t* ModemStat) {
   if (!D) return Fail(EBADF);
   if (!D->Usable()) return Fail(static_cast<int>(D->Events.VanishError()));
   int Lines = 0;
-  if (::ioctl(D->Fd, TIOCMGET, &Lines) != 0) {
-    // A pseudo-terminal has no modem lines: all off.
+  if (!D->NoModemLines && ::ioctl(D->Fd, TIOCMGET, &Lines) != 0) {
+    // A driver without modem lines: all off.
     if (!Unsupported(errno)) return Fail(errno);
     Lines = 0;
   }

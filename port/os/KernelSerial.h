@@ -30,8 +30,6 @@ struct TLineRecord {
   uint32_t Rate = 0;        // in bits per second
   bool CustomRate = false;  // no Bxxx constant: the rate bits become BOTHER and Rate is set
 };
-// The device's settings now (TCGETS2). 0, or the errno of the failure.
-int GetLine(int Fd, TLineRecord& Out);
 // Sets the whole record in one call (TCSETS2), a non-standard rate included, so the line never
 // passes through an intermediate setting; on failure the device keeps what it had. 0, or the
 // errno of the failure.
@@ -44,6 +42,9 @@ struct TSavedLine {
   bool Valid = false;
 };
 void SaveLine(int Fd, TSavedLine& Out);
+// The saved settings as a record (valid ones only), to build the first settings on without
+// reading them again.
+TLineRecord SavedRecord(const TSavedLine& Saved);
 void RestoreLine(int Fd, const TSavedLine& Saved);
 
 // The device's output rate in bits per second as the kernel holds it (also a non-standard

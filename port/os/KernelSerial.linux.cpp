@@ -31,10 +31,10 @@ bool ReadLineCounters(int Fd, TLineCounters& Out) {
   return true;
 }
 
-int GetLine(int Fd, TLineRecord& Out) {
-  termios2 T{};
-  if (::ioctl(Fd, TCGETS2, &T) != 0) return errno;
-  Out = TLineRecord{};
+namespace {
+
+TLineRecord RecordOf(const termios2& T) {
+  TLineRecord Out;
   Out.IFlag = T.c_iflag;
   Out.OFlag = T.c_oflag;
   Out.CFlag = T.c_cflag;
@@ -44,8 +44,10 @@ int GetLine(int Fd, TLineRecord& Out) {
     Out.CC[I] = T.c_cc[I];
   Out.Rate = T.c_ospeed;
   Out.CustomRate = (T.c_cflag & CBAUD) == BOTHER;
-  return 0;
+  return Out;
 }
+
+}  // namespace
 
 int SetLine(int Fd, const TLineRecord& Record) {
   termios2 T{};
@@ -72,6 +74,10 @@ void SaveLine(int Fd, TSavedLine& Out) {
   Out.Valid = ::ioctl(Fd, TCGETS2, reinterpret_cast<termios2*>(Out.Bytes)) == 0;
 }
 
+TLineRecord SavedRecord(const TSavedLine& Saved) {
+  return RecordOf(*reinterpret_cast<const termios2*>(Saved.Bytes));
+}
+
 void RestoreLine(int Fd, const TSavedLine& Saved) {
   if (Saved.Valid) ::ioctl(Fd, TCSETS2, reinterpret_cast<const termios2*>(Saved.Bytes));
 }
@@ -90,6 +96,8 @@ bool IsPseudoTerminalSlave(dev_t Device) {
 int CheckTerminalDevice(dev_t Device) {
   const unsigned Major = major(Device), Minor = minor(Device);
   if (Major == 5 || (Major == 4 && Minor < 64)) return ENOTTY;
+  // Terminals sysfs does not list anyway: nothing to ask it.
+  if (IsPseudoTerminalSlave(Device)) return 0;
   const std::string Link =
       "/sys/dev/char/" + std::to_string(Major) + ":" + std::to_string(Minor) + "/subsystem";
   char Target[PATH_MAX];

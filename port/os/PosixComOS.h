@@ -164,6 +164,14 @@ struct TDeviceObject {
   bool TxPending = false;
   // A pseudo-terminal: its output never waits in the kernel.
   bool NoOutputQueue = false;
+  // A pseudo-terminal has no modem lines: the calls that set or read them would only fail.
+  bool NoModemLines = false;
+  // The kernel's output queue was flushed and nothing has been written since: another flush
+  // (the purges and the close make up to three in a row) has nothing to discard.
+  bool OutputFlushed = false;
+  // The settings last set on the line (the device is ours alone while open): SetCommState
+  // builds on them instead of reading them back.
+  TLineRecord Line;
   // The last drain left the kernel empty.
   bool KernelEmpty = false;
   // That drain came with a wake-up of a wait, and no count has been taken since: the next

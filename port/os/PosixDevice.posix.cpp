@@ -195,7 +195,10 @@ int64_t TPosixComOS::Send(TDeviceObject& D, const char* Bytes, size_t Count, uin
                           bool& Refused) {
   for (;;) {
     const ssize_t N = ::write(D.Fd, Bytes, Count);
-    if (N > 0) D.TxPending = true;
+    if (N > 0) {
+      D.TxPending = true;
+      D.OutputFlushed = false;
+    }
     if (N >= 0) return N;
     if (errno == EINTR) continue;
     if (errno == EAGAIN) return 0;
