@@ -287,10 +287,13 @@ void TComThread::Execute() {
     if (!FRunRequested) continue;  // a session began, and the main loop serves its wait
     FRunning = true;
     FRunRequested = false;
-    FBusy = true;
+    // The open has issued the wait (and it is not stopped): the thread is not busy from here,
+    // so a close that comes while it is still on its way into the wait need not wait for it.
+    const bool Ready = FArmed && !FStopRequested;
+    FBusy = !Ready;
     const uint64_t Session = FSession;
     L.unlock();
-    const bool Stopped = RunLoop(Session) && !FDetached;
+    const bool Stopped = RunLoop(Session, Ready) && !FDetached;
     L.lock();
     FBusy = false;
     FRunning = false;
@@ -305,10 +308,10 @@ void TComThread::Execute() {
   }
 }
 
-bool TComThread::RunLoop(uint64_t Session) {
+bool TComThread::RunLoop(uint64_t Session, bool Ready) {
   bool Stopped = false;
   try {
-    Stopped = WaitLoop(Session);
+    Stopped = WaitLoop(Session, Ready);
   } catch (...) {
     // A delivery raised (smThreadSync: raised again here; smNone: raised here). The wait
     // ends; the failure is shown on the main thread like any other.
@@ -321,20 +324,24 @@ bool TComThread::RunLoop(uint64_t Session) {
   return Stopped;
 }
 
-bool TComThread::WaitLoop(uint64_t Session) {
+bool TComThread::WaitLoop(uint64_t Session, bool Ready) {
   TComOS& OS = *FOS;
   if (!FWait) return false;
+  // The record and the stop event stay with the thread while it lives: a close may take the
+  // session over meanwhile, but not these.
   TComWaitRecord& W = *FWait;
   const THandle WaitList[2] = {FStopEvent, W.Overlapped.hEvent};
-  for (;;) {
-    // A stop asked for during a delivery ends the loop before the next wait request: the
-    // device may be closed by then (a close from inside the delivery).
-    if (FStopRequested) return true;
-    // A request refused at once (not left pending) means the handle cannot wait any more;
-    // the event may still be signalled from the last pass, so waiting would spin. A request
-    // the main loop issued before it handed the wait back is still the one to wait for.
-    if (!FArmed && !Arm()) return false;
-    if (!LetGo()) return true;
+  for (;; Ready = false) {
+    if (!Ready) {
+      // A stop asked for during a delivery ends the loop before the next wait request: the
+      // device may be closed by then (a close from inside the delivery).
+      if (FStopRequested) return true;
+      // A request refused at once (not left pending) means the handle cannot wait any more;
+      // the event may still be signalled from the last pass, so waiting would spin. A request
+      // the main loop issued before it handed the wait back is still the one to wait for.
+      if (!FArmed && !Arm()) return false;
+      if (!LetGo()) return true;
+    }
     const uint32_t R = OS.WaitForMultipleObjects(2, WaitList, INFINITE_);
     if (!TakeUp(Session)) return true;
     if (R != WAIT_OBJECT_0_ + 1) return false;

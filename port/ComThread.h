@@ -95,8 +95,10 @@ class TComThread : public TThread {
 
   // --- this thread's side
   // The wait loop of one session and its clean-up; true when the close stopped it.
-  bool RunLoop(uint64_t Session);
-  bool WaitLoop(uint64_t Session);
+  // Ready: the wait is issued and given over (the thread is not busy): the first pass goes
+  // straight into it.
+  bool RunLoop(uint64_t Session, bool Ready);
+  bool WaitLoop(uint64_t Session, bool Ready);
   // Before the thread sleeps in its wait: the wait and the device are the close's from now on
   // (false when a stop is already asked for). After it: takes them back; false when the
   // session has been stopped meanwhile.
