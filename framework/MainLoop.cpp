@@ -428,6 +428,10 @@ void TMainLoop::ServeSentUntil(const std::function<bool()>& Done) {
   }
 }
 
+void TMainLoop::ServeSentSoFar() {
+  if (IsMainThread()) ServeSent();
+}
+
 void TMainLoop::ProcessMessagesFor(std::chrono::milliseconds Timeout) {
   CheckMainThread("ProcessMessagesFor");
   WaitForWork(TClock::now() + Timeout, true);

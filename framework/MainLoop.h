@@ -131,6 +131,10 @@ class TMainLoop {
   // makes it true from another thread calls Wake() afterwards. On another thread: tests Done
   // until it holds, sleeping on the same wake-ups.
   void ServeSentUntil(const std::function<bool()>& Done);
+  // On the main thread: serves what other threads have sent to it so far (sends and
+  // synchronised calls, not posted calls or timers), without waiting for more. Elsewhere:
+  // nothing.
+  void ServeSentSoFar();
 
  private:
   friend class TMessageWindow;

@@ -149,7 +149,7 @@ bool TComThread::End() {
     // What other threads have sent to the main thread so far is served, as a close that waits
     // for its thread serves it: a delivery another port has queued comes before whatever
     // follows the close.
-    TMainLoop::Instance().ServeSentUntil([] { return true; });
+    TMainLoop::Instance().ServeSentSoFar();
   }
   if (!FWaitFinished) FinishWait();
   if (FWait && !FOS->HasOverlappedIoCompleted_(&FWait->Overlapped)) {
