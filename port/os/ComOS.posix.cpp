@@ -97,9 +97,7 @@ THandle TPosixComOS::CreateFileA(const std::string& FileName, uint32_t, uint32_t
   if (Fd < 0) return Fail(errno), INVALID_HANDLE_VALUE_;
   auto D = std::make_shared<TDeviceObject>();
   D->Fd = Fd;
-  // A pseudo-terminal has no output queue, no modem lines and no line counters: the calls that
-  // ask for them would only fail.
-  D->NoOutputQueue = D->NoModemLines = IsPseudoTerminalSlave(Before.st_rdev);
+  D->PseudoTerminal = IsPseudoTerminalSlave(Before.st_rdev);
   // Until the device is the layer's, a failure closes the descriptor (and hands back the
   // tty's exclusive flag) here.
   auto Refuse = [&](int Error) {
@@ -128,7 +126,7 @@ THandle TPosixComOS::CreateFileA(const std::string& FileName, uint32_t, uint32_t
   Raw.CustomRate = Found.CustomRate;
   D->Line = RecordFromSettings(Raw);
   if (int Error = SetLine(Fd, D->Line)) return Refuse(Error);
-  D->HasCounters = !D->NoModemLines && ReadLineCounters(Fd, D->Counters);
+  D->HasCounters = !D->PseudoTerminal && ReadLineCounters(Fd, D->Counters);
   TLock L(FLock);
   const THandle H = NewHandle();
   FDevices[H] = D;
@@ -165,7 +163,7 @@ void TPosixComOS::HandBackDevice(TDeviceObject& D) {
   if (D.Fd < 0) return;
   if (D.Saved.Valid) {
     if (!D.OutputFlushed) {
-      if (!D.NoOutputQueue) LetOutputDrain(D.Fd, D.Rate);
+      if (!D.PseudoTerminal) LetOutputDrain(D.Fd, D.Rate);
       ::tcflush(D.Fd, TCOFLUSH);
     }
     RestoreLine(D.Fd, D.Saved);
@@ -243,7 +241,7 @@ bool TPosixComOS::SetCommState(THandle Handle, const TDCB& DCB) {
   D->Line = Record;
   // The lines: a driver without them (a pseudo-terminal) refuses these; that is not a failure.
   auto Line = [&](int Bit, bool On) {
-    if (D->NoModemLines || ::ioctl(D->Fd, On ? TIOCMBIS : TIOCMBIC, &Bit) == 0) return 0;
+    if (D->PseudoTerminal || ::ioctl(D->Fd, On ? TIOCMBIS : TIOCMBIC, &Bit) == 0) return 0;
     return Unsupported(errno) ? 0 : errno;
   };
   if (int Error = Line(TIOCM_DTR, S.DTR)) return Fail(Error);
@@ -440,7 +438,7 @@ bool TPosixComOS::GetCommModemStatus(THandle Handle, uint32_t* ModemStat) {
   if (!D) return Fail(EBADF);
   if (!D->Usable()) return Fail(static_cast<int>(D->Events.VanishError()));
   int Lines = 0;
-  if (!D->NoModemLines && ::ioctl(D->Fd, TIOCMGET, &Lines) != 0) {
+  if (!D->PseudoTerminal && ::ioctl(D->Fd, TIOCMGET, &Lines) != 0) {
     // A driver without modem lines: all off.
     if (!Unsupported(errno)) return Fail(errno);
     Lines = 0;

@@ -162,10 +162,9 @@ struct TDeviceObject {
   // Bytes went to the kernel and have not been seen to leave it yet (EV_TXEMPTY not raised for
   // them). While the mask has no EV_TXEMPTY nobody looks after a write: that costs an ioctl.
   bool TxPending = false;
-  // A pseudo-terminal: its output never waits in the kernel.
-  bool NoOutputQueue = false;
-  // A pseudo-terminal has no modem lines: the calls that set or read them would only fail.
-  bool NoModemLines = false;
+  // A pseudo-terminal: its output never waits in the kernel, and it has no modem lines and no
+  // line counters, so the calls that ask for them would only fail.
+  bool PseudoTerminal = false;
   // The kernel's output queue was flushed and nothing has been written since: another flush
   // (the purges and the close make up to three in a row) has nothing to discard.
   bool OutputFlushed = false;

@@ -170,7 +170,7 @@ void TPosixComOS::CheckTxEmpty(TDeviceObject& D) {
 
 int TPosixComOS::OutputQueued(TDeviceObject& D) {
   int Queued = 0;
-  if (D.NoOutputQueue || ::ioctl(D.Fd, TIOCOUTQ, &Queued) != 0) return 0;
+  if (D.PseudoTerminal || ::ioctl(D.Fd, TIOCOUTQ, &Queued) != 0) return 0;
   return Queued;
 }
 
