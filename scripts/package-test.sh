@@ -156,36 +156,36 @@ cache_value() { sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"; }
 # to the same folders and packs it with the same settings; OWN otherwise. Says which and why.
 choose_build() {
   local own=$1 cand=$2 extra var
+  # Prints why CANDIDATE does not do (on stderr) and OWN.
+  own_build() {
+    echo "  $cand $*: building $own" >&2
+    echo "$own"
+  }
   if [ -z "$cand" ]; then
     echo "$own"
     return
   fi
   if [ ! -f "$cand/CMakeCache.txt" ] || [ ! -f "$cand/build.ninja" ]; then
-    echo "  $cand is not a configured Ninja build: building $own" >&2
-    echo "$own"
+    own_build "is not a configured Ninja build"
     return
   fi
   for var in CMAKE_BUILD_TYPE CMAKE_INSTALL_PREFIX CMAKE_INSTALL_LIBDIR CMAKE_CXX_COMPILER \
     CMAKE_TOOLCHAIN_FILE COMFIND_GUI COMFIND_SANITIZE; do
     if [ "$(cache_value "$own" "$var")" != "$(cache_value "$cand" "$var")" ]; then
-      echo "  $cand has another $var ('$(cache_value "$cand" "$var")'," \
-        "packages want '$(cache_value "$own" "$var")'): building $own" >&2
-      echo "$own"
+      own_build "has another $var ('$(cache_value "$cand" "$var")'," \
+        "packages want '$(cache_value "$own" "$var")')"
       return
     fi
   done
   extra=$(comm -23 <(build_commands "$own") <(build_commands "$cand") | head -3)
   if [ -n "$extra" ]; then
-    echo "  $cand builds the packaged files with other commands, e.g.:" >&2
+    own_build "builds the packaged files with other commands (the first ones below)"
     echo "$extra" | cut -c1-300 | sed 's/^/    /' >&2
-    echo "  building $own" >&2
-    echo "$own"
     return
   fi
   if ! cmp -s <(sed "s#$(cd "$own" && pwd)#BUILD#g" "$own/CPackConfig.cmake") \
     <(sed "s#$(cd "$cand" && pwd)#BUILD#g" "$cand/CPackConfig.cmake"); then
-    echo "  $cand has other package settings: building $own" >&2
-    echo "$own"
+    own_build "has other package settings"
     return
   fi
   echo "  $cand builds every packaged file with the packages' own commands: packing from it" >&2
