@@ -402,10 +402,12 @@ bool TPosixComOS::ClearCommError(THandle Handle, uint32_t* Errors, TComStat* Sta
   TLock L(FLock);
   auto D = Device(Handle);
   if (!D) return Fail(EBADF);
-  // Right after a wake-up whose drain emptied the kernel, another drain would end in EAGAIN:
-  // the count is what that drain found (later bytes wake the next wait). Only the first count
-  // is spared, so a caller that counts in a loop still sees every byte that arrives.
-  const bool Full = D->CountFresh ? false : Drain(*D);
+  // Right after a wake-up, the count is what its read found: bytes the kernel still holds wake
+  // the next wait at once, and reading on here would wait in the kernel for each refill of
+  // the line discipline. A full buffer gets no further wake-up, so its count adds what the
+  // kernel holds. Only the first count is spared, so a caller that counts in a loop still
+  // sees every byte that arrives.
+  const bool Full = D->CountFresh ? D->Buffer.size() >= D->Room() : Drain(*D);
   D->CountFresh = false;
   CheckCounters(*D);
   uint32_t Word = 0;

@@ -103,13 +103,14 @@ using TLock = std::unique_lock<std::mutex>;
 constexpr uint32_t kDefaultInputSize = 4096;
 constexpr uint32_t kMaxInputSize = 16u << 20;
 constexpr uint32_t kMinDrainRoom = 64u << 10;
-// A terminal's read hands over at most what its line discipline holds (Linux's n_tty: 4 KiB
-// less one byte) while a flood waits behind it in the tty's own buffers. Reads of that size
-// tell a read that emptied the kernel (shorter) from one that may have more behind it (full),
-// so a flood is drained in one pass instead of one wake-up and one delivery per 4 KiB.
+// A terminal's line discipline holds at most this much (Linux's n_tty: 4 KiB less one byte)
+// while a flood waits behind it in the tty's own buffers. A read that returns less found it not
+// full, and so found the kernel empty; one that returns this much or more (the tty's buffers
+// move bytes in while the read copies) may have more behind it.
 constexpr size_t kTtyReadChunk = 4095;
-// What one drain takes at most from a device that keeps delivering: the layer's lock is held
-// throughout, and other ports' calls wait for it. The rest stays counted in the kernel.
+// What one drain takes at most from a device that keeps delivering, and what one read asks for:
+// the layer's lock is held throughout, and other ports' calls wait for it. The rest stays
+// counted in the kernel.
 constexpr size_t kDrainPerPass = 64u << 10;
 
 // Milliseconds left until a deadline for poll: -1 for none, 0 when it has passed.
@@ -262,6 +263,11 @@ class TPosixComOS final : public TComOS {
   // stopped before it saw the kernel empty (the buffer full, kDrainPerPass or about Want bytes
   // taken), so the kernel may still hold bytes.
   bool Drain(TDeviceObject& D, size_t Want = kDrainPerPass);
+  // What a wake-up of a poll on the device takes: one read. The device stays readable while
+  // the kernel holds more, so the next poll returns at once; meanwhile the tty moves the next
+  // bytes in while the caller works on these. Reading on at once would instead wait in the
+  // kernel for each refill of the line discipline.
+  void DrainOnce(TDeviceObject& D) { Drain(D, 1); }
   void CheckCounters(TDeviceObject& D);
   void CheckTxEmpty(TDeviceObject& D);
   // What the kernel holds to send (0 when it cannot tell).
@@ -294,6 +300,8 @@ class TPosixComOS final : public TComOS {
   std::map<THandle, std::shared_ptr<TEventFd>> FEventFds;
   bool FTransfersStarted = false;
   int FWakeFd = -1;
+  // The drains' reads land here (kDrainPerPass bytes, made at the first drain).
+  std::unique_ptr<char[]> FDrainBlock;
 };
 
 }  // namespace posix

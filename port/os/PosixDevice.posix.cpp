@@ -86,9 +86,10 @@ bool TPosixComOS::Drain(TDeviceObject& D, size_t Want) {
   int Lost = 0;
   size_t Taken = 0;
   const size_t Enough = std::min(Want, kDrainPerPass);
-  char Chunk[kTtyReadChunk];
+  if (!FDrainBlock) FDrainBlock = std::make_unique_for_overwrite<char[]>(kDrainPerPass);
+  char* const Chunk = FDrainBlock.get();
   while (D.Buffer.size() < D.Room() && Taken < Enough) {
-    const size_t Ask = std::min(sizeof Chunk, D.Room() - D.Buffer.size());
+    const size_t Ask = std::min(kDrainPerPass, D.Room() - D.Buffer.size());
     const ssize_t N = ::read(D.Fd, Chunk, Ask);
     if (N > 0) {
       Taken += static_cast<size_t>(N);
@@ -106,10 +107,10 @@ bool TPosixComOS::Drain(TDeviceObject& D, size_t Want) {
         D.Buffer.append(Chunk, static_cast<size_t>(N));
         Got = true;
       }
-      // A terminal's read returns all its line discipline holds: a short one means the kernel
-      // is empty now, and a further read would only end in EAGAIN. Later bytes wake the next
-      // poll. A full one may have more behind it (kTtyReadChunk).
-      if (static_cast<size_t>(N) < Ask) {
+      // A terminal's read returns all its line discipline holds: one that did not fill it
+      // means the kernel is empty now, and a further read would only end in EAGAIN. Later
+      // bytes wake the next poll. A full one may have more behind it (kTtyReadChunk).
+      if (static_cast<size_t>(N) < std::min(Ask, kTtyReadChunk)) {
         D.KernelEmpty = true;
         break;
       }
@@ -295,7 +296,7 @@ void TPosixComOS::TransferLoop() {
       PollerDone(D);
       const short Got = Fds[I + 1].revents;
       if (!Got || !D.Usable()) continue;
-      if (Got & POLLIN) Drain(D);
+      if (Got & POLLIN) DrainOnce(D);
       if (Got & (POLLHUP | POLLERR | POLLNVAL)) {
         Drain(D);
         MarkVanished(D, EIO);

@@ -148,10 +148,16 @@ uint32_t TPosixComOS::WaitForMultipleObjects(uint32_t Count, const THandle* Hand
       PollerDone(D);
       const short Got = Fds[FirstDevice + I].revents;
       if (!Got || !D.Usable()) continue;
-      Drain(D);
-      // The count that follows this wake-up (the port's at EV_RXCHAR) is what the drain found.
-      D.CountFresh = D.KernelEmpty;
-      if (Got & (POLLHUP | POLLERR | POLLNVAL)) MarkVanished(D, EIO);
+      if (Got & (POLLHUP | POLLERR | POLLNVAL)) {
+        // The bytes that came before a hang-up are all taken before the device goes.
+        Drain(D);
+        MarkVanished(D, EIO);
+        continue;
+      }
+      DrainOnce(D);
+      // The count that follows this wake-up (the port's at EV_RXCHAR) is what the read found;
+      // bytes the kernel still holds wake the next wait at once.
+      D.CountFresh = true;
     }
     if (R < 0 && PollError != EINTR) return Fail(PollError), WAIT_FAILED_;
   }
