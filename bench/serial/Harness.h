@@ -206,6 +206,9 @@ struct TSizes {
   // processor every wake-up of the round trip is a switch between threads that the scheduler
   // cannot hide by running them side by side, so the figure counts what a reply costs rather
   // than which processors happened to be free.
+  // The throughput runs pin the receiver to it and the driver to another processor, where
+  // there is one: left to the scheduler, the two sometimes share a processor and sometimes
+  // not, and the same receiver's MB/s then differs by a third from run to run.
   int PinCpu = -1;
 };
 
@@ -225,6 +228,8 @@ class TPinScope {
 
 // The processor "auto" stands for: the last one this process may run on.
 int LastAllowedCpu();
+// Another processor this process may run on than Cpu (-1: there is none).
+int OtherAllowedCpu(int Cpu);
 
 constexpr int LineBytes = 20;
 constexpr long long Second = 1'000'000'000LL;

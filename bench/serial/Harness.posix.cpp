@@ -83,6 +83,14 @@ int LastAllowedCpu() {
   return -1;
 }
 
+int OtherAllowedCpu(int Cpu) {
+  cpu_set_t Set;
+  if (::sched_getaffinity(0, sizeof Set, &Set) != 0) return -1;
+  for (int Other = 0; Other < CPU_SETSIZE; ++Other)
+    if (Other != Cpu && CPU_ISSET(Other, &Set)) return Other;
+  return -1;
+}
+
 std::vector<long long> Numbers(const std::string& Line) {
   std::istringstream In(Line);
   std::string Word;

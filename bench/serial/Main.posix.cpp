@@ -97,11 +97,17 @@ int main(int argc, char** argv) {
         ("," + PeerFilter + ",").find("," + P.Name + ",") != std::string::npos)
       Peers.push_back(P);
 
+  std::string ThroughputPin, LatencyPin;
+  if (Z.PinCpu >= 0) {
+    const int Other = OtherAllowedCpu(Z.PinCpu);
+    ThroughputPin = " (receiver on processor " + std::to_string(Z.PinCpu) +
+                    (Other >= 0 ? ", driver on " + std::to_string(Other) : "") + ")";
+    LatencyPin = " pinned to processor " + std::to_string(Z.PinCpu);
+  }
   std::printf(
-      "bench_serial: %d runs; throughput %lld MiB, latency %d rounds%s, open/close %d "
+      "bench_serial: %d runs; throughput %lld MiB%s, latency %d rounds%s, open/close %d "
       "cycles, idle %d s, flood %lld MiB\n",
-      Z.Reps, Z.ThroughputBytes >> 20, Z.LatencyRounds,
-      Z.PinCpu >= 0 ? (" pinned to processor " + std::to_string(Z.PinCpu)).c_str() : "",
+      Z.Reps, Z.ThroughputBytes >> 20, ThroughputPin.c_str(), Z.LatencyRounds, LatencyPin.c_str(),
       Z.OpenCloseCycles, Z.IdleSeconds, Z.FloodBytes >> 20);
   std::fflush(stdout);
 

@@ -13,8 +13,17 @@ namespace comfind::bench {
 std::optional<TThroughput> RunThroughput(const TPeer& P, const TSizes& Z) {
   const long long Lines = Z.ThroughputBytes / LineBytes;
   static const std::string Pattern = LinePattern(3276);  // 65,520 bytes
+  // The driver on one processor, the receiver (which inherits its processor at the start) on
+  // another.
+  const TPinScope Driver(Z.PinCpu >= 0 ? OtherAllowedCpu(Z.PinCpu) : -1);
   TPty Pty;
-  TChild Child(Cmd(P, {"throughput", Pty.SlavePath(), std::to_string(Lines)}));
+  std::unique_ptr<TChild> Started;
+  {
+    const TPinScope Receiver(Z.PinCpu);
+    Started =
+        std::make_unique<TChild>(Cmd(P, {"throughput", Pty.SlavePath(), std::to_string(Lines)}));
+  }
+  TChild& Child = *Started;
   if (!AwaitReady(Pty, Child, 20 * Second)) return std::nullopt;
   const long long Total = Lines * LineBytes;
   long long Sent = 0;
