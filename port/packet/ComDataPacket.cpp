@@ -385,7 +385,10 @@ inline void TComDataPacket::TakePacket(const char* Bytes, size_t Count, size_t C
   // Out of the buffer before the buffer moves on: clearing it overwrites its first byte.
   std::string Own;
   std::string& Packet = FPacketHeld ? Own : FPacket;
-  Packet.assign(Bytes, Count);
+  // clear + append: the bytes never overlap the packet, so assign's overlap handling is
+  // wasted on every line.
+  Packet.clear();
+  Packet.append(Bytes, Count);
   FHead += Consumed;
   if (FHead == FBuffer.size()) {
     FBuffer.clear();
