@@ -107,7 +107,7 @@ constexpr uint32_t kMinDrainRoom = 64u << 10;
 // while a flood waits behind it in the tty's own buffers. A read that returns less found it not
 // full, and so found the kernel empty; one that returns this much or more (the tty's buffers
 // move bytes in while the read copies) may have more behind it.
-constexpr size_t kTtyReadChunk = 4095;
+constexpr size_t kLineDisciplineRoom = 4095;
 // What one drain takes at most from a device that keeps delivering, and what one read asks for:
 // the layer's lock is held throughout, and other ports' calls wait for it. The rest stays
 // counted in the kernel.

@@ -109,8 +109,8 @@ bool TPosixComOS::Drain(TDeviceObject& D, size_t Want) {
       }
       // A terminal's read returns all its line discipline holds: one that did not fill it
       // means the kernel is empty now, and a further read would only end in EAGAIN. Later
-      // bytes wake the next poll. A full one may have more behind it (kTtyReadChunk).
-      if (static_cast<size_t>(N) < std::min(Ask, kTtyReadChunk)) {
+      // bytes wake the next poll. A full one may have more behind it (kLineDisciplineRoom).
+      if (static_cast<size_t>(N) < std::min(Ask, kLineDisciplineRoom)) {
         D.KernelEmpty = true;
         break;
       }
