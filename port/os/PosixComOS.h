@@ -172,9 +172,7 @@ struct TDeviceObject {
   // The settings last set on the line (the device is ours alone while open): SetCommState
   // builds on them instead of reading them back.
   TLineRecord Line;
-  // The last drain left the kernel empty.
-  bool KernelEmpty = false;
-  // That drain came with a wake-up of a wait, and no count has been taken since: the next
+  // The last drain came with a wake-up of a wait, and no count has been taken since: the next
   // ClearCommError may count without draining again.
   bool CountFresh = false;
   // Line counters (TIOCGICOUNT), when the driver has them: the error counters as the line

@@ -77,7 +77,6 @@ void TPosixComOS::MarkVanished(TDeviceObject& D, int Error) {
 }
 
 bool TPosixComOS::Drain(TDeviceObject& D, size_t Want) {
-  D.KernelEmpty = false;
   D.CountFresh = false;
   if (!D.Usable()) return false;
   const size_t Before = D.Buffer.size();
@@ -85,6 +84,7 @@ bool TPosixComOS::Drain(TDeviceObject& D, size_t Want) {
   bool Got = false;
   int Lost = 0;
   size_t Taken = 0;
+  bool KernelEmpty = false;
   const size_t Enough = std::min(Want, kDrainPerPass);
   if (!FDrainBlock) FDrainBlock = std::make_unique_for_overwrite<char[]>(kDrainPerPass);
   char* const Chunk = FDrainBlock.get();
@@ -111,7 +111,7 @@ bool TPosixComOS::Drain(TDeviceObject& D, size_t Want) {
       // means the kernel is empty now, and a further read would only end in EAGAIN. Later
       // bytes wake the next poll. A full one may have more behind it (kLineDisciplineRoom).
       if (static_cast<size_t>(N) < std::min(Ask, kLineDisciplineRoom)) {
-        D.KernelEmpty = true;
+        KernelEmpty = true;
         break;
       }
     } else if (N == 0) {
@@ -122,7 +122,7 @@ bool TPosixComOS::Drain(TDeviceObject& D, size_t Want) {
       continue;
     } else {
       if (errno != EAGAIN) Lost = errno;
-      D.KernelEmpty = errno == EAGAIN;
+      KernelEmpty = errno == EAGAIN;
       break;
     }
   }
@@ -138,7 +138,7 @@ bool TPosixComOS::Drain(TDeviceObject& D, size_t Want) {
   D.Transfers.Serve(D.Buffer, TClock::now(), Ended);
   Complete(Ended);
   if (Lost) MarkVanished(D, Lost);
-  return D.Usable() && !D.KernelEmpty && Lost == 0 &&
+  return D.Usable() && !KernelEmpty && Lost == 0 &&
          (D.Buffer.size() >= D.Room() || Taken >= Enough);
 }
 
