@@ -17,13 +17,10 @@ std::optional<TThroughput> RunThroughput(const TPeer& P, const TSizes& Z) {
   // another.
   const TPinScope Driver(Z.PinCpu >= 0 ? OtherAllowedCpu(Z.PinCpu) : -1);
   TPty Pty;
-  std::unique_ptr<TChild> Started;
-  {
+  TChild Child = [&] {
     const TPinScope Receiver(Z.PinCpu);
-    Started =
-        std::make_unique<TChild>(Cmd(P, {"throughput", Pty.SlavePath(), std::to_string(Lines)}));
-  }
-  TChild& Child = *Started;
+    return TChild(Cmd(P, {"throughput", Pty.SlavePath(), std::to_string(Lines)}));
+  }();
   if (!AwaitReady(Pty, Child, 20 * Second)) return std::nullopt;
   const long long Total = Lines * LineBytes;
   long long Sent = 0;
